@@ -1,0 +1,384 @@
+// monitor.cpp: CMonitor's life, its registry-backed port list, port lookup,
+// handle validation and the forwarding of the job calls to the ports.
+#include "monitor.h"
+
+#include "privheap.h"
+
+HANDLE volatile hMonitorHeap = NULL;
+
+CMonitor::CMonitor(HINSTANCE hDLLInstance)
+{
+    InitializeCriticalSection(&MonitorMutex);
+    hInstance = hDLLInstance;
+    Ports = NULL;
+    hMonitorKey = NULL;
+}
+
+// Runs at process detach: takes no lock and deletes every port, open or not.
+CMonitor::~CMonitor()
+{
+    CPort* pCurrPort = Ports;
+    while (pCurrPort != NULL)
+    {
+        CPort* pNextPort = pCurrPort->Next;
+        delete pCurrPort;
+        pCurrPort = pNextPort;
+    }
+    Ports = NULL;
+    if (hMonitorKey != NULL)
+        RegCloseKey(hMonitorKey);
+    DeleteCriticalSection(&MonitorMutex);
+}
+
+void* CMonitor::operator new(size_t nSize) noexcept
+{
+    return PrivateHeapAlloc(&hMonitorHeap, nSize);
+}
+
+void CMonitor::operator delete(void* pObj)
+{
+    PrivateHeapFree(&hMonitorHeap, pObj);
+}
+
+CPort* CMonitor::CreatePort(LPWSTR, HWND)
+{
+    return new CPort(this, NULL);
+}
+
+CPort* CMonitor::CreatePort(LPWSTR pPortName)
+{
+    return new CPort(this, pPortName);
+}
+
+BOOL CMonitor::LoadMonitorInfo()
+{
+    return TRUE;
+}
+
+BOOL CMonitor::SaveMonitorInfo()
+{
+    return TRUE;
+}
+
+BOOL CMonitor::MoInitializeMonitor(LPWSTR pRegistryRoot)
+{
+    DWORD ErrorCode = 0;
+    BOOL InMutex = FALSE;
+    LPWSTR pPortKey = NULL;
+    WCHAR pMonitorKeyClass[260];
+    DWORD SizeMonitorKeyClass = 260;
+    DWORD NumPortKeys = 0;
+    DWORD MaxPortKeyLength = 0;
+
+    ErrorCode = RegCreateKeyExW(HKEY_LOCAL_MACHINE, pRegistryRoot, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, NULL, &hMonitorKey, NULL);
+    if (ErrorCode != ERROR_SUCCESS)
+    {
+        hMonitorKey = NULL;
+        goto CleanUp;
+    }
+
+    ErrorCode = RegQueryInfoKeyW(hMonitorKey, pMonitorKeyClass, &SizeMonitorKeyClass, NULL,
+                                 &NumPortKeys, &MaxPortKeyLength, NULL, NULL, NULL, NULL, NULL, NULL);
+    if (ErrorCode != ERROR_SUCCESS)
+        goto CleanUp;
+
+    MaxPortKeyLength++;  // the terminating NUL
+    pPortKey = (LPWSTR)GlobalAlloc(GMEM_FIXED, MaxPortKeyLength * sizeof(WCHAR));
+    if (pPortKey == NULL)
+    {
+        ErrorCode = GetLastError();
+        goto CleanUp;
+    }
+
+    EnterMutex();
+    InMutex = TRUE;
+
+    if (!LoadMonitorInfo())
+    {
+        ErrorCode = GetLastError();
+        goto CleanUp;
+    }
+
+    for (DWORD CurrPortKey = 0; CurrPortKey < NumPortKeys; CurrPortKey++)
+    {
+        DWORD PortKeyLength = MaxPortKeyLength;
+        ErrorCode = RegEnumKeyExW(hMonitorKey, CurrPortKey, pPortKey, &PortKeyLength, NULL, NULL,
+                                  NULL, NULL);
+        if (ErrorCode != ERROR_SUCCESS)
+            goto CleanUp;
+
+        CPort* pNewPort = CreatePortFromRegistry(hMonitorKey, pPortKey);
+        if (pNewPort == NULL)
+        {
+            ErrorCode = GetLastError();
+            goto CleanUp;
+        }
+        pNewPort->Next = Ports;
+        Ports = pNewPort;
+    }
+
+CleanUp:
+    // A failure does not undo itself: the ports read so far stay listed.
+    if (pPortKey != NULL)
+        GlobalFree(pPortKey);
+    if (InMutex)
+        LeaveMutex();
+    if (ErrorCode != 0)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CPort* CMonitor::CreatePortFromRegistry(HKEY, LPWSTR pPortKey)
+{
+    DWORD ErrorCode = 0;
+    CPort* pNewPort = NULL;
+    LPWSTR pPortName = NULL;
+    DWORD SizePortName = (lstrlenW(pPortKey) + 1) * sizeof(WCHAR);
+
+    pPortName = (LPWSTR)GlobalAlloc(GMEM_FIXED, SizePortName);
+    if (pPortName == NULL)
+    {
+        ErrorCode = GetLastError();
+        goto CleanUp;
+    }
+    lstrcpyW(pPortName, pPortKey);
+    for (WCHAR* pCurrChar = pPortName; *pCurrChar != L'\0'; pCurrChar++)
+    {
+        if (*pCurrChar == L',')
+            *pCurrChar = L'\\';
+    }
+
+    pNewPort = CreatePort(pPortName);
+    if (pNewPort == NULL)
+    {
+        ErrorCode = GetLastError();
+        goto CleanUp;
+    }
+
+    if (!LoadPortInfo(pNewPort))
+        ErrorCode = GetLastError();
+
+CleanUp:
+    if (pPortName != NULL)
+        GlobalFree(pPortName);
+    if (ErrorCode != 0)
+    {
+        delete pNewPort;
+        SetLastError(ErrorCode);
+        return NULL;
+    }
+    return pNewPort;
+}
+
+BOOL CMonitor::LoadPortInfo(CPort* pPort)
+{
+    return AccessPortInfo(pPort, LoadPortKey);
+}
+
+BOOL CMonitor::SavePortInfo(CPort* pPort)
+{
+    return AccessPortInfo(pPort, SavePortKey);
+}
+
+BOOL CMonitor::DeletePortInfo(CPort* pPort)
+{
+    return AccessPortInfo(pPort, DeletePortKey);
+}
+
+// The three share the mapping from port name to key name; each then does its
+// one registry step relative to the root key.
+BOOL CMonitor::AccessPortInfo(CPort* pPort, PORT_KEY_ACTION Action)
+{
+    DWORD ErrorCode = 0;
+    HKEY hPortKey = NULL;
+    LPWSTR pPortKey = NULL;
+    CStringW Name = pPort->GetName();
+    const WCHAR* pName = Name;
+
+    if (pName == NULL)
+    {
+        // A port without a name has no key; never let it address the root.
+        ErrorCode = ERROR_INVALID_NAME;
+        goto CleanUp;
+    }
+
+    pPortKey = (LPWSTR)GlobalAlloc(GMEM_FIXED, Name.GetSize());
+    if (pPortKey == NULL)
+    {
+        ErrorCode = GetLastError();
+        goto CleanUp;
+    }
+    lstrcpyW(pPortKey, pName);
+
+    for (WCHAR* pCurrChar = pPortKey; *pCurrChar != L'\0'; pCurrChar++)
+    {
+        if (*pCurrChar == L',')
+        {
+            ErrorCode = ERROR_INVALID_NAME;
+            goto CleanUp;
+        }
+        if (*pCurrChar == L'\\')
+            *pCurrChar = L',';
+    }
+
+    switch (Action)
+    {
+    case LoadPortKey:
+        ErrorCode = RegOpenKeyExW(hMonitorKey, pPortKey, 0, KEY_READ, &hPortKey);
+        if (ErrorCode != ERROR_SUCCESS)
+        {
+            hPortKey = NULL;
+            goto CleanUp;
+        }
+        if (!pPort->LoadFromRegistry(hPortKey))
+            ErrorCode = GetLastError();
+        break;
+
+    case SavePortKey:
+        ErrorCode = RegCreateKeyExW(hMonitorKey, pPortKey, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                    KEY_WRITE, NULL, &hPortKey, NULL);
+        if (ErrorCode != ERROR_SUCCESS)
+        {
+            hPortKey = NULL;
+            goto CleanUp;
+        }
+        if (!pPort->SaveToRegistry(hPortKey))
+            ErrorCode = GetLastError();
+        break;
+
+    case DeletePortKey:
+        ErrorCode = RegDeleteKeyW(hMonitorKey, pPortKey);
+        break;
+    }
+
+CleanUp:
+    if (hPortKey != NULL)
+        RegCloseKey(hPortKey);
+    if (pPortKey != NULL)
+        GlobalFree(pPortKey);
+    if (ErrorCode != 0)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CPort* CMonitor::FindPort(LPWSTR pPortName)
+{
+    CPort* pFound = NULL;
+    EnterMutex();
+    for (CPort* pCurrPort = Ports; pCurrPort != NULL; pCurrPort = pCurrPort->Next)
+    {
+        if (!(pCurrPort->GetName() != pPortName))
+        {
+            pFound = pCurrPort;
+            break;
+        }
+    }
+    LeaveMutex();
+    return pFound;
+}
+
+BOOL CMonitor::ValidatePortHandle(HANDLE hPort)
+{
+    // Only the address of a live port is ever read through (see faultguard.h).
+    return CheckLivePort(
+        hPort,
+        [](const void* pObject, void*) -> BOOL {
+            CPort* pPort = (CPort*)pObject;
+            return pPort->GetSignature() == pPort->Signature;
+        },
+        NULL);
+}
+
+BOOL CMonitor::MoOpenPort(LPWSTR pPortName, HANDLE* pHandle)
+{
+    DWORD ErrorCode = 0;
+    CPort* pCurrPort = NULL;
+
+    // The name is not looked at when there is nowhere to put the handle.
+    if (pHandle == NULL || !IsWritableRange(pHandle, sizeof(HANDLE)))
+    {
+        ErrorCode = ERROR_INVALID_PARAMETER;
+        goto CleanUp;
+    }
+
+    // Lookup and opening are one step under the monitor mutex, so a port
+    // cannot be deleted between being found and being marked in use.
+    EnterMutex();
+    pCurrPort = FindPort(pPortName);
+    if (pCurrPort == NULL)
+        ErrorCode = ERROR_UNKNOWN_PORT;
+    else if (!pCurrPort->Open())
+        ErrorCode = GetLastError();
+    LeaveMutex();
+    if (ErrorCode != 0)
+        goto CleanUp;
+
+    *pHandle = pCurrPort;
+
+CleanUp:
+    if (ErrorCode != 0)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CMonitor::MoClosePort(HANDLE Handle)
+{
+    if (!ValidatePortHandle(Handle))
+    {
+        OutputDebugStringW(L"CMonitor::MoClosePort(): port handle invalid.");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ((CPort*)Handle)->Close();
+}
+
+BOOL CMonitor::MoStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DWORD Level,
+                              LPBYTE pDocInfo)
+{
+    if (!ValidatePortHandle(hPort))
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ((CPort*)hPort)->StartDocPort(pPrinterName, JobID, Level, pDocInfo);
+}
+
+BOOL CMonitor::MoEndDocPort(HANDLE hPort)
+{
+    if (!ValidatePortHandle(hPort))
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ((CPort*)hPort)->EndDocPort();
+}
+
+BOOL CMonitor::MoWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten)
+{
+    if (!ValidatePortHandle(hPort))
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ((CPort*)hPort)->WritePort(pBuffer, cbBufferSize, pdwWritten);
+}
+
+BOOL CMonitor::MoReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead)
+{
+    if (!ValidatePortHandle(hPort))
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ((CPort*)hPort)->ReadPort(pBuffer, cbBufferSize, pdwRead);
+}

@@ -1,0 +1,209 @@
+// port.cpp: CPort construction, locking and the base job path.
+#include "port.h"
+
+#include "privheap.h"
+
+HANDLE volatile hPortHeap = NULL;
+
+CPort::CPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
+    : pName(pPortName)
+{
+    InitializeCriticalSection(&PortMutex);
+    pMonitor = pInitMonitor;
+    Signature = PORT_SIGNATURE;
+    Next = NULL;
+    JobID = 0;
+    hPrinter = NULL;
+    InUse = FALSE;
+    DialogsOpen = 0;
+    RegisterLivePort(&LiveEntry, this);
+}
+
+CPort::~CPort()
+{
+    // Out of the live table first: from here on the address is no handle.
+    UnregisterLivePort(&LiveEntry);
+    if (InUse)
+        OutputDebugStringW(L"CPort::~CPort(): port destroyed while still in use.\n");
+    DeleteCriticalSection(&PortMutex);
+    pName.FreeString();
+}
+
+void* CPort::operator new(size_t nSize) noexcept
+{
+    return PrivateHeapAlloc(&hPortHeap, nSize);
+}
+
+void CPort::operator delete(void* pObj)
+{
+    PrivateHeapFree(&hPortHeap, pObj);
+}
+
+DWORD CPort::GetSignature()
+{
+    return PORT_SIGNATURE;
+}
+
+BOOL CPort::Open()
+{
+    EnterMutex();
+    if (InUse)
+    {
+        LeaveMutex();
+        OutputDebugStringW(L"CPort::Open(): port already in use.\n");
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    InUse = TRUE;
+    LeaveMutex();
+    return TRUE;
+}
+
+BOOL CPort::Close()
+{
+    EnterMutex();
+    if (!InUse)
+        OutputDebugStringW(L"CPort::Close(): port is not in use.\n");
+    InUse = FALSE;
+    LeaveMutex();
+    return TRUE;
+}
+
+BOOL CPort::CanDelete()
+{
+    return !InUse && DialogsOpen == 0;
+}
+
+BOOL CPort::Validate()
+{
+    DWORD ErrorCode = 0;
+    EnterMutex();
+    const WCHAR* pText = pName;
+    // A comma cannot be stored in a registry key name (backslashes are kept
+    // as commas there). A port without a name, or with an empty one, would
+    // address the monitor's root key itself: refused the same way.
+    if (pText == NULL || pText[0] == L'\0' || wcschr(pText, L',') != NULL)
+        ErrorCode = ERROR_INVALID_NAME;
+    LeaveMutex();
+    if (ErrorCode != 0)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CPort::SaveToRegistry(HKEY)
+{
+    return TRUE;
+}
+
+BOOL CPort::LoadFromRegistry(HKEY)
+{
+    return TRUE;
+}
+
+BOOL CPort::ConfigurePortEx(LPWSTR, LPBYTE, DWORD)
+{
+    return TRUE;
+}
+
+BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
+{
+    EnterMutex();
+    JobID = NewJobID;
+    // A handle left open by a job that never reached EndDocPort is replaced.
+    BOOL Opened = OpenPrinterW(pPrinterName, &hPrinter, NULL);
+    DWORD ErrorCode = Opened ? 0 : GetLastError();
+    LeaveMutex();
+    if (!Opened)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Runs under the caller's lock: the checksum port holds PortMutex here.
+BOOL CPort::EndDocPort()
+{
+    DWORD ErrorCode = 0;
+
+    // Tell the spooler the port has finished with the job.
+    if (!SetJobW(hPrinter, JobID, 0, NULL, JOB_CONTROL_SENT_TO_PRINTER))
+    {
+        ErrorCode = GetLastError();
+        OutputDebugStringW(L"CPort::EndDocPort(): SetJob(Cancel) failed.\n");
+    }
+
+    if (hPrinter != NULL)
+    {
+        ClosePrinter(hPrinter);
+        hPrinter = NULL;
+    }
+
+    if (ErrorCode != 0)
+    {
+        SetLastError(ErrorCode);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CPort::WritePort(LPBYTE, DWORD cbBufferSize, LPDWORD pdwWritten)
+{
+    if (!GuardedStoreDword(pdwWritten, cbBufferSize))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CPort::ReadPort(LPBYTE, DWORD cbBufferSize, LPDWORD pdwRead)
+{
+    if (!GuardedStoreDword(pdwRead, cbBufferSize))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CStringW CPort::GetName()
+{
+    return CStringW(pName);
+}
+
+DWORD CPort::GetSize(DWORD Level)
+{
+    DWORD Size = 0;
+    EnterMutex();
+    if (Level == 1)
+    {
+        Size = sizeof(PORT_INFO_1W);
+        if (!pName.IsNull())
+            Size += pName.GetSize();
+    }
+    LeaveMutex();
+    return Size;
+}
+
+void CPort::WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings)
+{
+    EnterMutex();
+    if (Level == 1)
+    {
+        PORT_INFO_1W* pPortInfo = (PORT_INFO_1W*)pBuffer;
+        if (!pName.IsNull())
+        {
+            CopyMemory(pStrings, (WCHAR*)pName, pName.GetSize());
+            pPortInfo->pName = pStrings;
+        }
+        else
+        {
+            pPortInfo->pName = NULL;
+        }
+    }
+    LeaveMutex();
+}

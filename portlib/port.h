@@ -1,0 +1,77 @@
+// port.h: CPort, the base class of every port.
+//
+// A port object is what the monitor keeps in its list and what the spooler
+// receives as the port handle. The base is a complete, inert port: it opens
+// and closes, accepts and discards job data, and at the end of each job tells
+// the spooler that the job has been sent to the printer.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include "cstring.h"
+#include "faultguard.h"
+
+class CMonitor;
+
+// Class tag of a plain port: the bytes "PORT" in memory.
+#define PORT_SIGNATURE 0x54524F50
+
+class CPort
+{
+    friend class CMonitor;  // links and unlinks ports through Next
+
+public:
+    CPort(CMonitor* pInitMonitor, const WCHAR* pPortName);
+    virtual ~CPort();
+
+    // Non-throwing: a null result means no object is constructed.
+    static void* operator new(size_t nSize) noexcept;
+    static void operator delete(void* pObj);
+
+    // Virtual operations, in the order the monitor relies on.
+    virtual DWORD GetSignature();
+    virtual BOOL Open();
+    virtual BOOL Close();
+    virtual BOOL CanDelete();
+    virtual BOOL Validate();
+    virtual BOOL SaveToRegistry(HKEY hPortKey);
+    virtual BOOL LoadFromRegistry(HKEY hPortKey);
+    virtual BOOL AddPortDialog(HINSTANCE hInstance, LPWSTR pServerName, HWND hParentWindow);
+    virtual BOOL ConfigurePortDialog(LPWSTR pServerName, HWND hParentWindow);
+    virtual BOOL ConfigurePortEx(LPWSTR pServerName, LPBYTE pBuffer, DWORD BufferSize);
+    virtual BOOL StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Level, LPBYTE pDocInfo);
+    virtual BOOL EndDocPort();
+    virtual BOOL WritePort(LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten);
+    virtual BOOL ReadPort(LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead);
+
+    // A copy of the port's name, owned by the caller. Takes no lock.
+    CStringW GetName();
+    CMonitor* GetMonitor() { return pMonitor; }
+
+    // The port's share of a port enumeration: bytes needed at Level, and its
+    // record (at pBuffer) and name (at pStrings).
+    DWORD GetSize(DWORD Level);
+    void WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings);
+
+protected:
+    void EnterMutex() { EnterCriticalSection(&PortMutex); }
+    void LeaveMutex() { LeaveCriticalSection(&PortMutex); }
+
+    DWORD Signature;              // class tag; each class's constructor stores its own
+    CRITICAL_SECTION PortMutex;   // recursive; guards the fields below
+    CStringW pName;               // the port's name as the spooler knows it; null until named
+    CMonitor* pMonitor;           // the owning monitor (not owned)
+    DWORD JobID;                  // the current (or last) job's id, set by StartDocPort
+    HANDLE hPrinter;              // the job's own printer, open from StartDocPort to EndDocPort
+    BOOL InUse;                   // TRUE between Open and Close
+    CPort* Next;                  // next port in the monitor's list (monitor mutex)
+    LONG DialogsOpen;             // settings dialogs running on this port (monitor mutex);
+                                  // such a port cannot be deleted under the dialog
+
+private:
+    CLiveEntry LiveEntry;         // membership in the table of live ports
+};
+
+// Private heap of all port objects; created on first use, never destroyed.
+extern HANDLE volatile hPortHeap;
