@@ -5,7 +5,8 @@
 // be fast the engine never looks at every byte in a loop with branches:
 //   - header recognition jumps from "%" to "%" with memchr;
 //   - the PostScript scanner jumps straight to the next byte that can change
-//     its state (code: "%" "(";  comment: LF FF;  string: "(" ")" "\");
+//     its state (code: "%" "(";  comment: LF FF;  string: "(" ")" "\"),
+//     found through one bit mask per state for each 64 bytes;
 //   - runs of counted bytes are folded a 32-bit word at a time.
 #include "csumstream.h"
 
@@ -13,6 +14,12 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define CSUM_LIKELY(x) __builtin_expect(!!(x), 1)
+#else
+#define CSUM_LIKELY(x) (x)
 #endif
 
 namespace {
@@ -34,12 +41,15 @@ inline uint32_t LoadLE32(const uint8_t* p)
 #endif
 }
 
-#if defined(__SSE2__)
+// What the scanner looks for in each state; every other byte leaves the
+// scanner fields as they are (the backslash flag aside, which only matters
+// right after a backslash and is worked out where needed).
+enum Wanted { kInCode, kInString, kInComment };
 
-inline unsigned LowestBit(unsigned m)
+inline unsigned LowestBit64(uint64_t m)
 {
 #if defined(__GNUC__) || defined(__clang__)
-    return (unsigned)__builtin_ctz(m);
+    return (unsigned)__builtin_ctzll(m);
 #else
     unsigned i = 0;
     while (!(m & 1u)) {
@@ -50,82 +60,95 @@ inline unsigned LowestBit(unsigned m)
 #endif
 }
 
-// First byte in [p, end) equal to a or b (or to c, in Find3); end if none.
-inline const uint8_t* Find2(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b)
+const size_t kBlock = 64;
+
+// For the 64 bytes at p, one bit mask per state: bit i set where p[i] is a
+// byte that state looks for.
+inline void WantedMasks(const uint8_t* p, uint64_t masks[3])
 {
-    const __m128i va = _mm_set1_epi8((char)a), vb = _mm_set1_epi8((char)b);
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned m = (unsigned)_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)));
-        if (m)
-            return p + LowestBit(m);
-        p += 16;
+#if defined(__SSE2__)
+    const __m128i open = _mm_set1_epi8('('), close = _mm_set1_epi8(')'),
+                  percent = _mm_set1_epi8('%'), backslash = _mm_set1_epi8('\\'),
+                  lf = _mm_set1_epi8('\n'), ff = _mm_set1_epi8('\f');
+    masks[0] = masks[1] = masks[2] = 0;
+    for (unsigned k = 0; k < kBlock / 16; k++) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i isOpen = _mm_cmpeq_epi8(v, open);
+        const __m128i code = _mm_or_si128(isOpen, _mm_cmpeq_epi8(v, percent));
+        const __m128i string = _mm_or_si128(
+            isOpen, _mm_or_si128(_mm_cmpeq_epi8(v, close), _mm_cmpeq_epi8(v, backslash)));
+        const __m128i comment = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, ff));
+        masks[kInCode] |= (uint64_t)(uint32_t)_mm_movemask_epi8(code) << (16 * k);
+        masks[kInString] |= (uint64_t)(uint32_t)_mm_movemask_epi8(string) << (16 * k);
+        masks[kInComment] |= (uint64_t)(uint32_t)_mm_movemask_epi8(comment) << (16 * k);
     }
-    for (; p < end; ++p)
-        if (*p == a || *p == b)
+#else
+    uint64_t code = 0, string = 0, comment = 0;
+    for (unsigned i = 0; i < kBlock; i++) {
+        const uint64_t bit = (uint64_t)1 << i;
+        switch (p[i]) {
+        case '(':
+            code |= bit;
+            string |= bit;
             break;
-    return p;
-}
-
-inline const uint8_t* Find3(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b,
-                            uint8_t c)
-{
-    const __m128i va = _mm_set1_epi8((char)a), vb = _mm_set1_epi8((char)b),
-                  vc = _mm_set1_epi8((char)c);
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)), _mm_cmpeq_epi8(v, vc));
-        const unsigned m = (unsigned)_mm_movemask_epi8(hit);
-        if (m)
-            return p + LowestBit(m);
-        p += 16;
+        case '%':
+            code |= bit;
+            break;
+        case ')':
+        case '\\':
+            string |= bit;
+            break;
+        case '\n':
+        case '\f':
+            comment |= bit;
+            break;
+        default:
+            break;
+        }
     }
-    for (; p < end; ++p)
-        if (*p == a || *p == b || *p == c)
-            break;
-    return p;
-}
-
-#else  // portable: skip 4-byte groups that hold none of the wanted bytes
-
-inline bool GroupHas(uint32_t w, uint8_t x)
-{
-    const uint32_t v = w ^ (0x01010101u * x);  // a zero byte where w holds x
-    return ((v - 0x01010101u) & ~v & 0x80808080u) != 0;
-}
-
-inline const uint8_t* Find2(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b)
-{
-    for (; end - p >= 4; p += 4) {
-        uint32_t w;
-        memcpy(&w, p, 4);
-        if (GroupHas(w, a) || GroupHas(w, b))
-            break;
-    }
-    for (; p < end; ++p)
-        if (*p == a || *p == b)
-            break;
-    return p;
-}
-
-inline const uint8_t* Find3(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b,
-                            uint8_t c)
-{
-    for (; end - p >= 4; p += 4) {
-        uint32_t w;
-        memcpy(&w, p, 4);
-        if (GroupHas(w, a) || GroupHas(w, b) || GroupHas(w, c))
-            break;
-    }
-    for (; p < end; ++p)
-        if (*p == a || *p == b || *p == c)
-            break;
-    return p;
-}
-
+    masks[kInCode] = code;
+    masks[kInString] = string;
+    masks[kInComment] = comment;
 #endif
+}
+
+// Finds, in order, the bytes of a buffer that the scanner's current state
+// looks for, working from three 64-byte masks at a time.
+class WantedFinder
+{
+public:
+    WantedFinder(const uint8_t* p, size_t n) : p_(p), n_(n), block_(0), valid_(false) {}
+
+    // Offset of the first byte at or after i that `state` looks for, or n.
+    size_t Next(size_t i, int state)
+    {
+        while (i < n_) {
+            if (!valid_ || i - block_ >= kBlock) {
+                block_ = i;
+                valid_ = true;
+                if (n_ - i >= kBlock) {
+                    WantedMasks(p_ + i, masks_);
+                } else {
+                    uint8_t last[kBlock] = {};  // a zero byte is never looked for
+                    memcpy(last, p_ + i, n_ - i);
+                    WantedMasks(last, masks_);
+                }
+            }
+            const uint64_t m = masks_[state] >> (i - block_);
+            if (m)
+                return i + LowestBit64(m);
+            i = block_ + kBlock;
+        }
+        return n_;
+    }
+
+private:
+    const uint8_t* p_;
+    size_t n_;
+    size_t block_;  // offset of the block the masks describe
+    uint64_t masks_[3];
+    bool valid_;
+};
 
 // Folds a run of counted bytes, as if each went through the word packer.
 void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
@@ -160,7 +183,14 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
             c1 = c + LoadLE32(p);
             lastMix = mix;
             c = 2 * c1 + (c1 ^ mix);
-            mix = (c1 != (mix & 1u) ? 1u : 0u) | (c1 != (mix & 0x80000000u) ? 0x80000000u : 0u);
+            // Both bits are set again unless C1 is 0, 1, 0x80000000 or
+            // 0x80000001; testing for that keeps the exact update off the
+            // dependency chain.
+            if (CSUM_LIKELY((c1 & 0x7FFFFFFEu) != 0))
+                mix = 0x80000001u;
+            else
+                mix = (c1 != (mix & 1u) ? 1u : 0u) |
+                      (c1 != (mix & 0x80000000u) ? 0x80000000u : 0u);
             p += 4;
             n -= 4;
         } while (n >= 4);
@@ -175,85 +205,84 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
     s.NumBytesInBuffer += (uint32_t)n;
 }
 
-// Flag left by a run of bytes that ends inside a comment and whose last byte
-// is at end[-1], the run starting at p. Within a comment a backslash sets the
-// flag unless a string is open too (only possible if the fields were set by
-// hand), when backslashes toggle it as they do in a string.
-int32_t FlagAfterComment(const uint8_t* p, const uint8_t* end, uint32_t depth, int32_t prev)
+// Flag after a write that starts and ends inside a comment while a string
+// is open too, a state only fields set by hand can hold. Backslashes then
+// toggle the flag as they do in a string.
+int32_t FlagAfterCommentInString(const uint8_t* p, size_t n, int32_t prev)
 {
-    if (end[-1] != '\\')
-        return 0;
-    if (depth == 0)
-        return 1;
-    size_t k = 0;
-    while (end - k > p && end[-1 - (ptrdiff_t)k] == '\\')
+    size_t k = 0;  // backslashes at the end of the write
+    while (k < n && p[n - 1 - k] == '\\')
         k++;
-    const int32_t before = (end - k > p) ? 0 : (prev ? 1 : 0);
-    return (k & 1) ? !before : before;
+    const bool before = k < n ? false : prev != 0;
+    return ((k & 1) != 0) != before;
 }
 
 // Runs the PostScript scanner over one write and folds what it counts.
 void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
 {
-    const uint8_t* cur = p;
-    const uint8_t* const end = p + n;
-    const uint8_t* run = p;  // start of the current run of counted bytes
+    WantedFinder finder(p, n);
+    size_t i = 0;
+    size_t run = 0;  // start of the current run of counted bytes
     uint32_t depth = s.InPostscriptString;
-    int32_t prev = s.PrevCharIsBackslash;
+    bool comment = s.InPostscriptComment != 0;
+    bool escapePending = false;  // the write ends on a backslash inside a string
 
-    while (cur < end) {
-        if (s.InPostscriptComment) {
-            // Nothing is counted up to and including the line feed or form
-            // feed; a carriage return does not end a comment.
-            const uint8_t* q = Find2(cur, end, '\n', '\f');
-            if (q == end) {
-                prev = FlagAfterComment(cur, end, depth, prev);
-                cur = end;
+    // The flag is consulted only inside a string: there it means the first
+    // byte of this write is escaped and changes nothing.
+    if (!comment && depth != 0 && s.PrevCharIsBackslash)
+        i = 1;
+
+    while (i < n) {
+        if (comment) {
+            // Left out up to and including a line feed or form feed; a
+            // carriage return does not end a comment.
+            i = finder.Next(i, kInComment);
+            if (i == n)
                 break;
-            }
+            run = ++i;
+            comment = false;
             s.InPostscriptComment = 0;
-            prev = 0;
-            cur = q + 1;
-            run = cur;
         } else if (depth == 0) {
-            // Code: the flag is never consulted here, so a backslash does not
-            // keep "(" from opening a string; ")" is counted and ignored.
-            const uint8_t* q = Find2(cur, end, '%', '(');
-            if (q == end) {
-                prev = end[-1] == '\\';
-                cur = end;
+            // Code: a backslash does not stop "(" here, ")" is just counted.
+            i = finder.Next(i, kInCode);
+            if (i == n)
                 break;
-            }
-            if (*q == '%') {
-                FoldRun(s, run, (size_t)(q - run));
+            if (p[i++] == '%') {
+                FoldRun(s, p + run, i - 1 - run);
+                comment = true;
                 s.InPostscriptComment = 1;
             } else {
                 depth = 1;
             }
-            prev = 0;
-            cur = q + 1;
-        } else if (prev) {
-            // Escaped: the byte after a backslash changes nothing but the flag.
-            prev = 0;
-            cur++;
         } else {
-            // String: "%" is plain text here.
-            const uint8_t* q = Find3(cur, end, '(', ')', '\\');
-            if (q == end) {
-                cur = end;
-                break;
-            }
-            if (*q == '(')
-                depth++;
-            else if (*q == ')')
-                depth--;
-            else
-                prev = 1;
-            cur = q + 1;
+            // String: "%" and line ends are text; "\" escapes the next byte.
+            do {
+                i = finder.Next(i, kInString);
+                if (i == n)
+                    break;
+                const uint8_t c = p[i++];
+                depth += (uint32_t)(c == '(') - (uint32_t)(c == ')');
+                if (c == '\\') {
+                    if (i == n) {
+                        escapePending = true;
+                        break;
+                    }
+                    i++;
+                }
+            } while (depth != 0);
         }
     }
-    if (!s.InPostscriptComment)
-        FoldRun(s, run, (size_t)(end - run));
+    if (!comment)
+        FoldRun(s, p + run, n - run);
+
+    // The flag left by the last byte.
+    int32_t prev;
+    if (comment && depth != 0)
+        prev = FlagAfterCommentInString(p, n, s.PrevCharIsBackslash);
+    else if (depth != 0 && !comment)
+        prev = escapePending;
+    else
+        prev = p[n - 1] == '\\';
     s.InPostscriptString = depth;
     s.PrevCharIsBackslash = prev;
 }
@@ -270,7 +299,7 @@ bool FindHeader(const CChecksumStream& s, const uint8_t* p, size_t n, size_t old
         possible[oldLength] = 0;
         strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
         for (size_t i = 0; i < oldLength; i++)
-            if (strncmp(possible + i, kPostscriptID, kIDLength) == 0)
+            if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
                 return true;
     }
     if (n < kIDLength)
