@@ -1,0 +1,73 @@
+// host.h: vardlet-spool, a console program that plays the print spooler's
+// part for vardlet.dll: it loads the monitor, initialises it with a registry
+// root of its own, and drives it through the twelve exports.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <string>
+#include <vector>
+
+// The monitor's exports, as the spooler sees them.
+struct CMonitorExports
+{
+    BOOL (WINAPI* InitializeMonitor)(LPWSTR pRegistryRoot);
+    BOOL (WINAPI* AddPortW)(LPWSTR pName, HWND hwnd, LPWSTR pMonitorName);
+    BOOL (WINAPI* AddPortExW)(LPWSTR pServerName, DWORD Level, LPBYTE pBuffer, LPWSTR pMonitorName);
+    BOOL (WINAPI* EnumPortsW)(LPWSTR pName, DWORD dwLevel, LPBYTE lpbPorts, DWORD cbBuffer,
+                              LPDWORD lpdwNeeded, LPDWORD lpdwReturned);
+    BOOL (WINAPI* DeletePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
+    BOOL (WINAPI* ConfigurePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
+    BOOL (WINAPI* OpenPort)(LPWSTR pName, PHANDLE pHandle);
+    BOOL (WINAPI* ClosePort)(HANDLE Handle);
+    BOOL (WINAPI* StartDocPort)(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DWORD Level,
+                                LPBYTE pDocInfo);
+    BOOL (WINAPI* EndDocPort)(HANDLE hPort);
+    BOOL (WINAPI* WritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten);
+    BOOL (WINAPI* ReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead);
+};
+
+// Where the host keeps its ports unless --root says otherwise: the key under
+// which the spooler would initialise a monitor named "Vardlet".
+#define DEFAULT_MONITOR_ROOT L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet"
+#define CHECKSUM_RECORDS_KEY L"SYSTEM\\CurrentControlSet\\Control\\Print\\Checksums"
+
+// Options every command shares.
+struct CHostOptions
+{
+    std::wstring DllPath;       // vardlet.dll beside the host unless --dll
+    std::wstring RegistryRoot;  // DEFAULT_MONITOR_ROOT unless --root
+    bool Quiet = false;         // no live debugger output
+};
+
+// A failure that names its step and the Win32 error code with the system's
+// text; the program then exits with status 1.
+int Fail(const wchar_t* pStep, DWORD ErrorCode);
+int UsageError(const wchar_t* pFormat, ...);
+std::wstring SystemErrorText(DWORD ErrorCode);
+
+// Loads the DLL and initialises its monitor with the registry root.
+bool LoadMonitor(const CHostOptions& Options, CMonitorExports* pExports);
+
+// Shows the monitor's debugger output on the console while the host runs
+// (a debug-output viewer's protocol), marked as coming from the monitor.
+// Messages are also kept, so a command can report what the monitor said.
+void StartDebugOutputViewer(bool Echo);
+void StopDebugOutputViewer();
+std::vector<std::string> TakeDebugOutput();
+
+// The commands; Args holds what follows the command's name.
+int CmdPorts(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdAddPort(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdConfigure(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdDeletePort(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdPrint(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdRecords(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdAddPrinter(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+
+// A hidden window owned by a helper thread, to be the owner of the monitor's
+// dialogs: the monitor attaches its input to the owner's thread, which must
+// not be the thread that shows the dialog.
+HWND StartOwnerWindow();
+void StopOwnerWindow();

@@ -1,0 +1,65 @@
+// printers.cpp: add-printer, for setting up a Wine prefix: a printer whose
+// jobs are written to a file, with Wine's PostScript driver and a PPD.
+#include "host.h"
+
+#include <stdio.h>
+
+static const wchar_t* const DriverName = L"Vardlet Raw Driver";
+
+int CmdAddPrinter(const CHostOptions&, const std::vector<std::wstring>& Args)
+{
+    std::wstring Name, Output, Ppd;
+    for (size_t Index = 0; Index < Args.size(); Index++)
+    {
+        bool HasValue = Index + 1 < Args.size();
+        if (Args[Index] == L"--output" && HasValue)
+            Output = Args[++Index];
+        else if (Args[Index] == L"--ppd" && HasValue)
+            Ppd = Args[++Index];
+        else if (Args[Index][0] != L'-' && Name.empty())
+            Name = Args[Index];
+        else
+            return UsageError(L"add-printer: unexpected argument %ls", Args[Index].c_str());
+    }
+    if (Name.empty() || Output.empty())
+        return UsageError(L"add-printer takes NAME --output PATH [--ppd PATH]");
+    if (Ppd.empty())
+    {
+        // generic.ppd beside the host.
+        WCHAR pPath[MAX_PATH];
+        DWORD Length = GetModuleFileNameW(NULL, pPath, MAX_PATH);
+        Ppd.assign(pPath, Length);
+        Ppd = Ppd.substr(0, Ppd.find_last_of(L"\\/") + 1) + L"generic.ppd";
+    }
+    if (GetFileAttributesW(Ppd.c_str()) == INVALID_FILE_ATTRIBUTES)
+    {
+        std::wstring Step = L"finding the PPD " + Ppd;
+        return Fail(Step.c_str(), GetLastError());
+    }
+
+    DRIVER_INFO_3W Driver = {};
+    Driver.cVersion = 3;
+    Driver.pName = (LPWSTR)DriverName;
+    Driver.pDriverPath = (LPWSTR)L"wineps.drv";
+    Driver.pConfigFile = (LPWSTR)L"wineps.drv";
+    Driver.pDataFile = &Ppd[0];
+    if (!AddPrinterDriverW(NULL, 3, (LPBYTE)&Driver) && GetLastError() != ERROR_PRINTER_DRIVER_ALREADY_INSTALLED)
+        return Fail(L"AddPrinterDriverW", GetLastError());
+
+    PRINTER_INFO_2W Printer = {};
+    Printer.pPrinterName = &Name[0];
+    Printer.pDriverName = (LPWSTR)DriverName;
+    Printer.pPortName = &Output[0];
+    Printer.pPrintProcessor = (LPWSTR)L"WinPrint";
+    Printer.pDatatype = (LPWSTR)L"RAW";
+    HANDLE hPrinter = AddPrinterW(NULL, 2, (LPBYTE)&Printer);
+    if (hPrinter == NULL && GetLastError() != ERROR_PRINTER_ALREADY_EXISTS)
+    {
+        std::wstring Step = L"AddPrinterW(\"" + Name + L"\")";
+        return Fail(Step.c_str(), GetLastError());
+    }
+    if (hPrinter != NULL)
+        ClosePrinter(hPrinter);
+    wprintf(L"printer %ls added; its jobs go to %ls\n", Name.c_str(), Output.c_str());
+    return 0;
+}
