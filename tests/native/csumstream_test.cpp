@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -59,14 +60,9 @@ uint32_t PlainData(const std::string& bytes)
     return s.Finish();
 }
 
-struct Words {
-    uint32_t Checksum, Hi, Lo;
-};
+// Checksum, ChecksumHi, ChecksumLo.
+using Words = std::array<uint32_t, 3>;
 Words WordsOf(const CChecksumStream& s) { return {s.Checksum, s.ChecksumHi, s.ChecksumLo}; }
-bool operator==(const Words& a, const Words& b)
-{
-    return a.Checksum == b.Checksum && a.Hi == b.Hi && a.Lo == b.Lo;
-}
 
 const std::string kJob = "%!PS-Adobe-3.0\n(a%b) show\n";
 
@@ -98,12 +94,12 @@ TEST(ChecksumValues, WordsAndIntermediateFields)
 {
     CChecksumStream s;
     Put(s, "abcd");
-    EXPECT_TRUE((WordsOf(s) == Words{0x2D2A2723u, 0x64636261u, 0x64636261u}));
+    EXPECT_EQ(WordsOf(s), (Words{0x2D2A2723u, 0x64636261u, 0x64636261u}));
     EXPECT_EQ(s.NumBytesInBuffer, 0u);
     EXPECT_EQ(Sum({"abcd"}), 0xF5F0EBE5u);
 
     Put(s, "abcd");
-    EXPECT_TRUE((WordsOf(s) == Words{0x34A89C8Du, 0x918D8985u, 0x118D8984u}));
+    EXPECT_EQ(WordsOf(s), (Words{0x34A89C8Du, 0x918D8985u, 0x118D8984u}));
     EXPECT_EQ(s.Finish(), 0xD7C3AF96u);
 
     // The same word spread over writes of 3 and 5 bytes.
@@ -111,7 +107,7 @@ TEST(ChecksumValues, WordsAndIntermediateFields)
 
     CChecksumStream one;
     Put(one, "\x01\0\0\0"s);
-    EXPECT_TRUE((WordsOf(one) == Words{3, 1, 1}));
+    EXPECT_EQ(WordsOf(one), (Words{3, 1, 1}));
     EXPECT_EQ(one.Finish(), 5u);
 }
 
@@ -127,10 +123,10 @@ TEST(ChecksumValues, MixingWordsCollapseOnTheirOwnValue)
     CChecksumStream byWord, whole;
     for (int i = 0; i < 4; i++) {
         byWord.Write(words + 4 * i, 4);
-        EXPECT_TRUE(WordsOf(byWord) == expected[i]) << i;
+        EXPECT_EQ(WordsOf(byWord), expected[i]) << i;
     }
     whole.Write(words, sizeof words);
-    EXPECT_TRUE(WordsOf(whole) == expected[3]);
+    EXPECT_EQ(WordsOf(whole), expected[3]);
 }
 
 TEST(ChecksumValues, EmptyWriteChangesNothing)
@@ -203,6 +199,14 @@ TEST(PostscriptRecognition, ZeroByteCutsTheCarriedTail)
     EXPECT_STREQ(t.pOldBuffer, "ab");
     Put(t, "PS-Adobe");
     EXPECT_FALSE(t.IsPostscript);
+
+    // What is left of the tail is joined to the next write as it stands,
+    // even though the zero byte lay between them.
+    CChecksumStream u;
+    Put(u, "a%!PS\0wxyz"s);
+    EXPECT_STREQ(u.pOldBuffer, "%!PS");
+    Put(u, "-Adobe");
+    EXPECT_TRUE(u.IsPostscript);
 }
 
 TEST(PostscriptRecognition, TailKeepsLastNineCharacters)
