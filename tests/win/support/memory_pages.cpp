@@ -1,0 +1,25 @@
+#include "memory_pages.h"
+
+namespace vt {
+
+ProtectedPage::ProtectedPage(DWORD protection) {
+  Base = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  DWORD old = 0;
+  if (Base && protection != PAGE_READWRITE && !VirtualProtect(Base, 4096, protection, &old)) {
+    VirtualFree(Base, 0, MEM_RELEASE);
+    Base = nullptr;
+  }
+}
+
+ProtectedPage::~ProtectedPage() {
+  if (Base) VirtualFree(Base, 0, MEM_RELEASE);
+}
+
+void* ReleasedAddress() {
+  void* base = VirtualAlloc(nullptr, 65536, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!base) return nullptr;
+  VirtualFree(base, 0, MEM_RELEASE);
+  return static_cast<BYTE*>(base) + 256;
+}
+
+}  // namespace vt
