@@ -11,6 +11,9 @@
 # where the fixture's file printers write their jobs. NATIVE_VARDLET_SUM, if
 # it exists, is compared as well.
 set -u
+# Wine decodes the command line in the locale's character set; names beyond
+# ASCII below need UTF-8 whatever locale CTest runs in.
+export LC_ALL=C.UTF-8
 emulator=$1
 bin=$2
 printer_out=$3
@@ -71,19 +74,22 @@ check "duplicate add-port fails" "1|" "$status|$out"
 check_match "duplicate add-port names AddPortExW and 183" "$(failed_step 'AddPortExW("ht1:")' 183)" "$err"
 
 # ---- A job through the port on "Laser 1". The document name has
-# backslashes, which the record keeps as slashes in one key level.
+# backslashes, which the record keeps as slashes in one key level, and
+# characters beyond Latin-1, which the output keeps (as UTF-8 in a pipe).
 printf 'abc' > abc.txt
+document='C:\docs\Prüfseite – März 日本.txt'
+recorded_document='C:/docs/Prüfseite – März 日本.txt'
 rm -f "$printer_out/laser1.prn"
-spool print abc.txt --port 'HT1:' --printer 'Laser 1' --document 'C:\docs\a.txt'
+spool print abc.txt --port 'HT1:' --printer 'Laser 1' --document "$document"
 check "print" "0|abc.txt: 3 bytes in 1 writes of up to 4096
   monitor said: Checksum: 32566245
-  record: $records_key\\Laser 1\\C:/docs/a.txt\\LastChecksum = 32566245 (0x01F0EBE5)" "$status|$out"
+  record: $records_key\\Laser 1\\$recorded_document\\LastChecksum = 32566245 (0x01F0EBE5)" "$status|$out"
 check "print shows the monitor's debugger output" "[vardlet debug] Checksum: 32566245" "$err"
 # The host's own job on the printer is removed, never sent to its port.
 check "the job printer's port receives nothing" "" "$(cat "$printer_out/laser1.prn" 2>/dev/null)"
 
 spool records 'Laser 1'
-check_match "records lists the job" $'(^|\n)Laser 1 +C:/docs/a.txt +32566245(\n|$)' "$out"
+check_match "records lists the job" $'(^|\n)Laser 1 +'"$recorded_document"$' +32566245(\n|$)' "$out"
 
 # ---- Print failures: each names the failing step, exit status 1, no record.
 spool print abc.txt --port 'NOPE:' --printer 'Laser 1'

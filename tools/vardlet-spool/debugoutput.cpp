@@ -47,8 +47,11 @@ DWORD WINAPI ListenerThread(LPVOID)
             std::string Shown = Text;
             while (!Shown.empty() && (Shown.back() == '\n' || Shown.back() == '\r'))
                 Shown.pop_back();
-            fprintf(stderr, "[vardlet debug] %s\n", Shown.c_str());
-            fflush(stderr);
+            // The buffer carries text in the ANSI code page.
+            std::wstring Wide(Shown.size(), L'\0');
+            Wide.resize(MultiByteToWideChar(CP_ACP, 0, Shown.data(), (int)Shown.size(), &Wide[0],
+                                            (int)Wide.size()));
+            Print(stderr, L"[vardlet debug] %ls\n", Wide.c_str());
         }
         std::lock_guard<std::mutex> Guard(MessagesLock);
         Messages.push_back(Text);
@@ -86,8 +89,8 @@ void StartDebugOutputViewer(bool Echo)
         hThread = CreateThread(NULL, 0, ListenerThread, NULL, 0, NULL);
     if (hThread == NULL)
     {
-        fwprintf(stderr, L"vardlet-spool: the monitor's debugger output cannot be shown (error %lu)\n",
-                 GetLastError());
+        Print(stderr, L"vardlet-spool: the monitor's debugger output cannot be shown (error %lu)\n",
+              GetLastError());
         CloseAll();
     }
 }

@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <stdarg.h>
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -40,6 +43,11 @@ struct CHostOptions
     std::wstring RegistryRoot;  // DEFAULT_MONITOR_ROOT unless --root
     bool Quiet = false;         // no live debugger output
 };
+
+// Formatted output to stdout or stderr that keeps every character of a name:
+// UTF-16 to a console, UTF-8 to a file or pipe (output.cpp).
+void Print(FILE* pStream, const wchar_t* pFormat, ...);
+void VPrint(FILE* pStream, const wchar_t* pFormat, va_list Args);
 
 // A failure that names its step and the Win32 error code with the system's
 // text; the program then exits with status 1.

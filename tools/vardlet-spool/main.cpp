@@ -66,8 +66,8 @@ std::wstring SystemErrorText(DWORD ErrorCode)
 
 int Fail(const wchar_t* pStep, DWORD ErrorCode)
 {
-    fwprintf(stderr, L"vardlet-spool: %ls failed: error %lu: %ls\n", pStep, (unsigned long)ErrorCode,
-             SystemErrorText(ErrorCode).c_str());
+    Print(stderr, L"vardlet-spool: %ls failed: error %lu: %ls\n", pStep, (unsigned long)ErrorCode,
+          SystemErrorText(ErrorCode).c_str());
     return 1;
 }
 
@@ -75,9 +75,9 @@ int UsageError(const wchar_t* pFormat, ...)
 {
     va_list Args;
     va_start(Args, pFormat);
-    fwprintf(stderr, L"vardlet-spool: ");
-    vfwprintf(stderr, pFormat, Args);
-    fwprintf(stderr, L"\n(see vardlet-spool --help)\n");
+    Print(stderr, L"vardlet-spool: ");
+    VPrint(stderr, pFormat, Args);
+    Print(stderr, L"\n(see vardlet-spool --help)\n");
     va_end(Args);
     return 2;
 }
@@ -103,7 +103,7 @@ int wmain(int argc, wchar_t** argv)
         std::wstring Option = argv[Arg];
         if (Option == L"--help" || Option == L"-h")
         {
-            fwprintf(stdout, L"%ls", Usage);
+            Print(stdout, L"%ls", Usage);
             return 0;
         }
         if (Option == L"--quiet")
@@ -115,7 +115,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (Arg >= argc)
     {
-        fwprintf(stderr, L"%ls", Usage);
+        Print(stderr, L"%ls", Usage);
         return 2;
     }
 

@@ -9,7 +9,7 @@ template <typename T> static bool Resolve(HMODULE hModule, const char* pName, T*
     *pFunction = (T)(void*)GetProcAddress(hModule, pName);
     if (*pFunction == NULL)
     {
-        fwprintf(stderr, L"vardlet-spool: the monitor does not export %hs\n", pName);
+        Print(stderr, L"vardlet-spool: the monitor does not export %hs\n", pName);
         return false;
     }
     return true;

@@ -24,10 +24,10 @@ int CmdPorts(const CHostOptions& Options, const std::vector<std::wstring>& Args)
     }
     const PORT_INFO_1W* pPorts = (const PORT_INFO_1W*)Buffer.data();
     for (DWORD Index = 0; Index < Returned; Index++)
-        wprintf(L"%ls\n", pPorts[Index].pName != NULL ? pPorts[Index].pName : L"(no name)");
+        Print(stdout, L"%ls\n", pPorts[Index].pName != NULL ? pPorts[Index].pName : L"(no name)");
     if (Returned == 0)
-        fwprintf(stderr, L"vardlet-spool: no ports under HKEY_LOCAL_MACHINE\\%ls\n",
-                 Options.RegistryRoot.c_str());
+        Print(stderr, L"vardlet-spool: no ports under HKEY_LOCAL_MACHINE\\%ls\n",
+              Options.RegistryRoot.c_str());
     return 0;
 }
 
@@ -66,7 +66,7 @@ int CmdAddPort(const CHostOptions& Options, const std::vector<std::wstring>& Arg
         if (!Added)
             return Fail(ErrorCode == ERROR_CANCELLED ? L"AddPortW (the dialog was cancelled)" : L"AddPortW",
                         ErrorCode);
-        wprintf(L"port added\n");
+        Print(stdout, L"port added\n");
         return 0;
     }
 
@@ -85,9 +85,9 @@ int CmdAddPort(const CHostOptions& Options, const std::vector<std::wstring>& Arg
         return Fail(Step.c_str(), GetLastError());
     }
     if (HasPassThrough)
-        wprintf(L"port %ls added, passing jobs through to %ls\n", Name.c_str(), PassThrough.c_str());
+        Print(stdout, L"port %ls added, passing jobs through to %ls\n", Name.c_str(), PassThrough.c_str());
     else
-        wprintf(L"port %ls added\n", Name.c_str());
+        Print(stdout, L"port %ls added\n", Name.c_str());
     return 0;
 }
 
@@ -108,7 +108,7 @@ int CmdConfigure(const CHostOptions& Options, const std::vector<std::wstring>& A
         std::wstring Step = L"ConfigurePortW(\"" + Name + L"\")";
         return Fail(Step.c_str(), ErrorCode);
     }
-    wprintf(L"port %ls configured\n", Name.c_str());
+    Print(stdout, L"port %ls configured\n", Name.c_str());
     return 0;
 }
 
@@ -125,6 +125,6 @@ int CmdDeletePort(const CHostOptions& Options, const std::vector<std::wstring>& 
         std::wstring Step = L"DeletePortW(\"" + Name + L"\")";
         return Fail(Step.c_str(), GetLastError());
     }
-    wprintf(L"port %ls deleted\n", Name.c_str());
+    Print(stdout, L"port %ls deleted\n", Name.c_str());
     return 0;
 }

@@ -38,7 +38,7 @@ public:
     ~CProgressBar()
     {
         if (Shown)
-            fwprintf(stderr, L"\r%60ls\r", L"");
+            Print(stderr, L"\r%60ls\r", L"");
     }
     void Update(ULONGLONG cbDone)
     {
@@ -52,7 +52,7 @@ public:
         for (int Index = 0; Index < 40; Index++)
             pBar[Index] = Index < Percent * 40 / 100 ? L'#' : L'.';
         pBar[40] = L'\0';
-        fwprintf(stderr, L"\r[%ls] %3d%%", pBar, Percent);
+        Print(stderr, L"\r[%ls] %3d%%", pBar, Percent);
         fflush(stderr);
     }
 
@@ -175,12 +175,12 @@ void ShowRecord(const std::wstring& Printer, const std::wstring& Document)
                                &Value, &cbValue);
     if (Result != ERROR_SUCCESS)
     {
-        fwprintf(stderr, L"vardlet-spool: no checksum record at HKEY_LOCAL_MACHINE\\%ls: error %ld: %ls\n",
-                 Key.c_str(), Result, SystemErrorText(Result).c_str());
+        Print(stderr, L"vardlet-spool: no checksum record at HKEY_LOCAL_MACHINE\\%ls: error %ld: %ls\n",
+              Key.c_str(), Result, SystemErrorText(Result).c_str());
         return;
     }
-    wprintf(L"  record: HKEY_LOCAL_MACHINE\\%ls\\LastChecksum = %lu (0x%08lX)\n", Key.c_str(),
-            (unsigned long)Value, (unsigned long)Value);
+    Print(stdout, L"  record: HKEY_LOCAL_MACHINE\\%ls\\LastChecksum = %lu (0x%08lX)\n", Key.c_str(),
+          (unsigned long)Value, (unsigned long)Value);
 }
 
 int PrintFile(const CMonitorExports& Monitor, const CPrintOptions& Options, const std::wstring& File)
@@ -262,9 +262,9 @@ CleanUp:
     if (Status == 0)
     {
         std::string Message = WaitForChecksumMessage();
-        wprintf(L"%ls: %llu bytes in %llu writes of up to %lu\n", File.c_str(), cbTotal, NumWrites,
-                (unsigned long)Options.WriteSize);
-        wprintf(L"  monitor said: %hs\n", Message.empty() ? "(no checksum message)" : Message.c_str());
+        Print(stdout, L"%ls: %llu bytes in %llu writes of up to %lu\n", File.c_str(), cbTotal, NumWrites,
+              (unsigned long)Options.WriteSize);
+        Print(stdout, L"  monitor said: %hs\n", Message.empty() ? "(no checksum message)" : Message.c_str());
         ShowRecord(Options.Printer, Document);
     }
     return Status;

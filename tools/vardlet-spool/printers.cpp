@@ -60,6 +60,6 @@ int CmdAddPrinter(const CHostOptions&, const std::vector<std::wstring>& Args)
     }
     if (hPrinter != NULL)
         ClosePrinter(hPrinter);
-    wprintf(L"printer %ls added; its jobs go to %ls\n", Name.c_str(), Output.c_str());
+    Print(stdout, L"printer %ls added; its jobs go to %ls\n", Name.c_str(), Output.c_str());
     return 0;
 }

@@ -26,7 +26,7 @@ int CmdRecords(const CHostOptions&, const std::vector<std::wstring>& Args)
     LONG Result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, CHECKSUM_RECORDS_KEY, 0, KEY_READ, &hRecords);
     if (Result == ERROR_FILE_NOT_FOUND)
     {
-        fwprintf(stderr, L"vardlet-spool: no checksum records yet\n");
+        Print(stderr, L"vardlet-spool: no checksum records yet\n");
         return 0;
     }
     if (Result != ERROR_SUCCESS)
@@ -39,7 +39,7 @@ int CmdRecords(const CHostOptions&, const std::vector<std::wstring>& Args)
             Char = L'/';
 
     int Shown = 0;
-    wprintf(L"%-24ls %-40ls %12ls\n", L"PRINTER", L"DOCUMENT", L"CHECKSUM");
+    Print(stdout, L"%-24ls %-40ls %12ls\n", L"PRINTER", L"DOCUMENT", L"CHECKSUM");
     for (const std::wstring& Printer : SubkeyNames(hRecords))
     {
         if (!Wanted.empty() && _wcsicmp(Printer.c_str(), Wanted.c_str()) != 0)
@@ -53,14 +53,14 @@ int CmdRecords(const CHostOptions&, const std::vector<std::wstring>& Args)
             if (RegGetValueW(hPrinter, Document.c_str(), L"LastChecksum", RRF_RT_REG_DWORD, NULL, &Value,
                              &cbValue) != ERROR_SUCCESS)
                 continue;
-            wprintf(L"%-24ls %-40ls %12lu\n", Printer.c_str(), Document.c_str(), (unsigned long)Value);
+            Print(stdout, L"%-24ls %-40ls %12lu\n", Printer.c_str(), Document.c_str(), (unsigned long)Value);
             Shown++;
         }
         RegCloseKey(hPrinter);
     }
     RegCloseKey(hRecords);
     if (Shown == 0)
-        fwprintf(stderr, L"vardlet-spool: no checksum records%ls%ls\n", Wanted.empty() ? L"" : L" for ",
-                 Wanted.c_str());
+        Print(stderr, L"vardlet-spool: no checksum records%ls%ls\n", Wanted.empty() ? L"" : L" for ",
+              Wanted.c_str());
     return 0;
 }
