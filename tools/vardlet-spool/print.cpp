@@ -35,14 +35,18 @@ public:
                 GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR)
     {
     }
-    ~CProgressBar()
+    ~CProgressBar() { Clear(); }
+    // Takes the bar off its line, so that what comes next (an error, the
+    // monitor's debugger output) starts at the left margin.
+    void Clear()
     {
-        if (Shown)
+        if (Shown && LastPercent >= 0)
             Print(stderr, L"\r%60ls\r", L"");
+        LastPercent = -1;
     }
     void Update(ULONGLONG cbDone)
     {
-        if (!Shown)
+        if (!Shown || cbDone >= cbTotal)
             return;
         int Percent = (int)(cbDone * 100 / cbTotal);
         if (Percent == LastPercent)
@@ -228,6 +232,7 @@ int PrintFile(const CMonitorExports& Monitor, const CPrintOptions& Options, cons
             DWORD cbRead = 0;
             if (!ReadFile(hFile, Buffer.data(), Options.WriteSize, &cbRead, NULL))
             {
+                Progress.Clear();
                 std::wstring Step = L"reading " + File;
                 Fail(Step.c_str(), GetLastError());
                 Monitor.EndDocPort(hPort);
@@ -238,7 +243,9 @@ int PrintFile(const CMonitorExports& Monitor, const CPrintOptions& Options, cons
             DWORD cbWritten = 0;
             if (!Monitor.WritePort(hPort, Buffer.data(), cbRead, &cbWritten) || cbWritten != cbRead)
             {
-                Fail(L"WritePort", GetLastError());
+                DWORD ErrorCode = GetLastError();
+                Progress.Clear();
+                Fail(L"WritePort", ErrorCode);
                 Monitor.EndDocPort(hPort);
                 goto CleanUp;
             }
@@ -247,6 +254,8 @@ int PrintFile(const CMonitorExports& Monitor, const CPrintOptions& Options, cons
             Progress.Update(cbTotal);
         }
 
+        // The monitor reports the checksum during EndDocPort.
+        Progress.Clear();
         if (!Monitor.EndDocPort(hPort))
         {
             Fail(L"EndDocPort", GetLastError());
