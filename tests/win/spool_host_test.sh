@@ -147,9 +147,11 @@ if cmp -s binary.bin "$printer_out/pass-target.prn"; then passed=$((passed + 1))
 else failed=$((failed + 1)); echo "FAIL the pass-through printer's output differs from the file"
   cmp binary.bin "$printer_out/pass-target.prn"; fi
 
-# ---- vardlet-sum gives the DLL's checksum, for every write size.
-printf 'Plain text, 100%% not PostScript: (a%%b) \\) and a line\r\nwith CR LF.\n' > plain.txt
-for i in $(seq 80); do printf 'line %d %% of (nothing)\n' "$i"; done >> plain.txt
+# ---- vardlet-sum gives the DLL's checksum, for every write size. One file
+# name goes beyond the ANSI code page, which Windows programs must not rely on.
+plain='plain März 日本.txt'
+printf 'Plain text, 100%% not PostScript: (a%%b) \\) and a line\r\nwith CR LF.\n' > "$plain"
+for i in $(seq 80); do printf 'line %d %% of (nothing)\n' "$i"; done >> "$plain"
 printf '%%!PS-Adobe-3.0\n(a%%b) show\n' > small.ps
 {
   printf '%%!PS-Adobe-3.0\n%%%%Title: host test\n%%%%CreationDate: today\n'
@@ -165,7 +167,7 @@ printf '%%!PS-Adobe-3.0\n(a%%b) show\n' > small.ps
   cat job.ps
   printf '\033%%-12345X'
 } > pjl.ps
-files=(plain.txt small.ps job.ps pjl.ps binary.bin)
+files=("$plain" small.ps job.ps pjl.ps binary.bin)
 
 if [ -x "$native_sum" ]; then have_native=1
 else have_native=0; echo "note: no native vardlet-sum at '${native_sum}'; comparing with vardlet-sum.exe only"; fi

@@ -15,8 +15,10 @@
 #include <vector>
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -89,6 +91,29 @@ void CountAndWrite(void* pContext, const uint8_t* pBytes, size_t cbBytes)
     fwrite(pBytes, 1, cbBytes, stdout);
 }
 
+#if defined(_WIN32)
+// File names are UTF-8 inside the program (wmain converts the command line).
+// fopen would take them in the ANSI code page, which cannot name every file.
+std::wstring Widen(const char* pText)
+{
+    int cchText = MultiByteToWideChar(CP_UTF8, 0, pText, -1, NULL, 0);
+    std::wstring Text(cchText > 0 ? cchText : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, pText, -1, &Text[0], cchText);
+    Text.resize(Text.size() - 1);
+    return Text;
+}
+
+FILE* OpenFile(const char* pName, const char* pMode)
+{
+    return _wfopen(Widen(pName).c_str(), Widen(pMode).c_str());
+}
+#else
+FILE* OpenFile(const char* pName, const char* pMode)
+{
+    return fopen(pName, pMode);
+}
+#endif
+
 bool IsStandardInput(const std::string& Name)
 {
     return Name == "-";
@@ -98,7 +123,7 @@ bool IsStandardInput(const std::string& Name)
 // with a message, when the file cannot be opened or read.
 bool SumFile(const std::string& Name, const COptions& Options, CResult* pResult)
 {
-    FILE* pFile = IsStandardInput(Name) ? stdin : fopen(Name.c_str(), "rb");
+    FILE* pFile = IsStandardInput(Name) ? stdin : OpenFile(Name.c_str(), "rb");
     if (pFile == NULL)
     {
         Complain("%s: %s", Name.c_str(), strerror(errno));
@@ -222,7 +247,7 @@ bool ParseCheckLine(const std::string& Line, uint32_t* pChecksum, std::string* p
 
 int CheckList(const COptions& Options)
 {
-    FILE* pList = strcmp(Options.pCheckList, "-") == 0 ? stdin : fopen(Options.pCheckList, "r");
+    FILE* pList = strcmp(Options.pCheckList, "-") == 0 ? stdin : OpenFile(Options.pCheckList, "r");
     if (pList == NULL)
     {
         Complain("%s: %s", Options.pCheckList, strerror(errno));
@@ -275,7 +300,7 @@ int CheckList(const COptions& Options)
 
 }  // namespace
 
-int main(int argc, char** argv)
+static int Main(int argc, char** argv)
 {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
@@ -333,3 +358,30 @@ int main(int argc, char** argv)
     }
     return SumFiles(Options);
 }
+
+#if defined(_WIN32)
+// The command line in UTF-16, so that every file name survives; the program
+// works on its UTF-8 form, and shows names in UTF-8.
+int wmain(int argc, wchar_t** pArgs)
+{
+    std::vector<std::string> Args;
+    for (int Arg = 0; Arg < argc; Arg++)
+    {
+        int cbArg = WideCharToMultiByte(CP_UTF8, 0, pArgs[Arg], -1, NULL, 0, NULL, NULL);
+        std::string Text(cbArg > 0 ? cbArg : 1, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, pArgs[Arg], -1, &Text[0], cbArg, NULL, NULL);
+        Text.resize(Text.size() - 1);
+        Args.push_back(Text);
+    }
+    std::vector<char*> Argv;
+    for (std::string& Arg : Args)
+        Argv.push_back(&Arg[0]);
+    Argv.push_back(NULL);
+    return Main(argc, Argv.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return Main(argc, argv);
+}
+#endif
