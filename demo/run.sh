@@ -9,8 +9,14 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# A file of the user's is named from where the command was given.
+file=${1:-}
+if [ -n "$file" ]; then
+  [ -f "$file" ] || { echo "demo: $file: no such file" >&2; exit 2; }
+  file=$(readlink -f "$file")
+fi
 cd "$root"
-file=${1:-demo/sample.ps}
+file=${file:-demo/sample.ps}
 demo=$root/build/demo
 port='DEMO1:'
 printer='Demo Printer'
