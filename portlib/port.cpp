@@ -112,7 +112,14 @@ BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
 {
     EnterMutex();
     JobID = NewJobID;
-    // A handle left open by a job that never reached EndDocPort is replaced.
+    // A job that never reached the end of EndDocPort (its pass-through
+    // document could not be ended) left its printer open: close it, or every
+    // such job would leak a printer handle.
+    if (hPrinter != NULL)
+    {
+        ClosePrinter(hPrinter);
+        hPrinter = NULL;
+    }
     BOOL Opened = OpenPrinterW(pPrinterName, &hPrinter, NULL);
     DWORD ErrorCode = Opened ? 0 : GetLastError();
     LeaveMutex();
