@@ -188,7 +188,8 @@ for size in 1 5 7 4096 65536; do
     bytes=$(wc -c < "$file")
     writes=$(( (bytes + size - 1) / size ))
     block=$(grep -A2 -F "$file: " <<< "$print_out")
-    said=$(sed -n 's/^  monitor said: Checksum: \([0-9]*\)$/\1/p' <<< "$block")
+    said=$(sed -n 's/^  monitor said: Checksum: \([0-9]\+\)$/\1/p' <<< "$block")
+    said=${said:-"(no checksum message)"}
     recorded=$(sed -n 's/.*\\LastChecksum = \([0-9]*\) (0x.*/\1/p' <<< "$block")
     check "$file at $size: whole file in writes of $size" "$file: $bytes bytes in $writes writes of up to $size" \
       "$(head -n 1 <<< "$block")"
