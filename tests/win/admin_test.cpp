@@ -211,6 +211,13 @@ TEST_F(Admin, RefusedLevelsNamesAndRecordsLeaveNoTrace) {
     }
   }
 
+  // A name the registry cannot take as a key (over 255 characters) passes
+  // every test of the monitor: the save fails, and the linked port goes again.
+  const std::wstring longName(300, L'L');
+  EXPECT_FALSE(AddRecord(longName.c_str()));
+  EXPECT_NE(kSentinel, GetLastError());
+  EXPECT_NE(0u, GetLastError());
+
   EXPECT_EQ(Names{L"LPT9:"}, PortNames());
   EXPECT_EQ(Names{L"LPT9:"}, Subkeys(HKEY_LOCAL_MACHINE, Root.Path()));
   EXPECT_FALSE(ReadRaw(Root.Path(), L"Print"));
@@ -221,18 +228,18 @@ TEST_F(Admin, RefusedLevelsNamesAndRecordsLeaveNoTrace) {
 // DeletePortW
 
 TEST_F(Admin, DeletionUnlinksFromAnyPlaceAndRemovesTheKey) {
-  Initialize({L"A:", L"B:", L"C:", L"D:"});
-  ASSERT_EQ((Names{L"D:", L"C:", L"B:", L"A:"}), PortNames());
+  Initialize({L"A:", L"B:", L"C:", L"x,y"});
+  ASSERT_EQ((Names{L"x\\y", L"C:", L"B:", L"A:"}), PortNames());
 
   struct Step {
     const wchar_t* name;  // matched without regard to case
     const wchar_t* key;
     Names after;
   } const steps[] = {
-      {L"c:", L"C:", {L"D:", L"B:", L"A:"}},  // in the middle
-      {L"D:", L"D:", {L"B:", L"A:"}},         // the head
-      {L"a:", L"A:", {L"B:"}},                // the tail
-      {L"B:", L"B:", {}},                     // the only one
+      {L"c:", L"C:", {L"x\\y", L"B:", L"A:"}},  // in the middle
+      {L"X\\Y", L"x,y", {L"B:", L"A:"}},        // the head
+      {L"a:", L"A:", {L"B:"}},                  // the tail
+      {L"B:", L"B:", {}},                       // the only one
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(testing::Message() << "deleting " << step.name);
