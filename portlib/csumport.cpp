@@ -117,11 +117,30 @@ CleanUp:
     return TRUE;
 }
 
+// StartDocPrinterW reads the document record of levels 1 to 3 and the names
+// in it without a guard (and faults on a null record). The three begin with
+// the same three names; at level 1 the output file is not handed on.
+static BOOL IsReadableDocInfo(DWORD Level, LPBYTE pDocInfo)
+{
+    SIZE_T cbRecord;
+    switch (Level)
+    {
+    case 1: cbRecord = sizeof(DOC_INFO_1W); break;
+    case 2: cbRecord = sizeof(DOC_INFO_2W); break;
+    case 3: cbRecord = sizeof(DOC_INFO_3W); break;
+    default: return TRUE;  // refused by StartDocPrinterW before it reads anything
+    }
+    if (!IsReadableRange(pDocInfo, cbRecord))
+        return FALSE;
+    DOC_INFO_1W* pRecord = (DOC_INFO_1W*)pDocInfo;
+    return IsNullOrReadableString(pRecord->pDocName) && IsNullOrReadableString(pRecord->pDatatype) &&
+           (Level == 1 || IsNullOrReadableString(pRecord->pOutputFile));
+}
+
 BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Level, LPBYTE pDocInfo)
 {
     DWORD ErrorCode = 0;
-    DOC_INFO_1W* pDocInfo1 = (DOC_INFO_1W*)pDocInfo;
-    LPWSTR pOriginalOutputFile = NULL;
+    DOC_INFO_1W DocInfo1;
 
     EnterMutex();
 
@@ -142,6 +161,11 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
 
     if (PassThrough)
     {
+        if (!IsReadableDocInfo(Level, pDocInfo))
+        {
+            ErrorCode = ERROR_INVALID_PARAMETER;
+            goto CleanUp;
+        }
         if (!OpenPrinterW(PassThroughName, &hPassThroughPrinter, NULL))
         {
             hPassThroughPrinter = NULL;
@@ -153,16 +177,17 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
     if (hPassThroughPrinter != NULL)
     {
         // The pass-through document goes to the printer, never to the
-        // spooler's output file; the spooler gets its record back unchanged.
-        if (Level == 1 && pDocInfo1 != NULL)
+        // spooler's output file. It is started from a copy of the record, so
+        // the spooler's own record is never written (it may be read-only, or
+        // read by another thread meanwhile).
+        if (Level == 1)
         {
-            pOriginalOutputFile = pDocInfo1->pOutputFile;
-            pDocInfo1->pOutputFile = NULL;
+            DocInfo1 = *(DOC_INFO_1W*)pDocInfo;
+            DocInfo1.pOutputFile = NULL;
+            pDocInfo = (LPBYTE)&DocInfo1;
         }
         if (!StartDocPrinterW(hPassThroughPrinter, Level, pDocInfo))
             ErrorCode = GetLastError();
-        if (Level == 1 && pDocInfo1 != NULL)
-            pDocInfo1->pOutputFile = pOriginalOutputFile;
     }
 
 CleanUp:

@@ -79,6 +79,12 @@ BOOL GuardedStringLength(const WCHAR* pText, SIZE_T* pcchLength)
     }
 }
 
+BOOL IsNullOrReadableString(const WCHAR* pText)
+{
+    SIZE_T cchText;
+    return pText == NULL || GuardedStringLength(pText, &cchText);
+}
+
 // The live-port list and its lock. SRWLOCK needs no initialisation call, so
 // the table is usable before any constructor of ours has run.
 static SRWLOCK LivePortLock = SRWLOCK_INIT;

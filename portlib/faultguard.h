@@ -30,6 +30,10 @@ BOOL GuardedStoreDword(LPDWORD pdwTarget, DWORD Value);
 // read before its terminator (or pText is null).
 BOOL GuardedStringLength(const WCHAR* pText, SIZE_T* pcchLength);
 
+// A caller's name that may be absent: TRUE for null and for a text whose
+// terminator is reached through readable memory.
+BOOL IsNullOrReadableString(const WCHAR* pText);
+
 // The table of live port objects: an intrusive list, so joining it needs no
 // allocation and cannot fail. A port embeds one entry, adds itself when it
 // is constructed and removes itself first thing when it is destroyed.

@@ -69,6 +69,16 @@ BOOL CMonitor::MoInitializeMonitor(LPWSTR pRegistryRoot)
     DWORD SizeMonitorKeyClass = 260;
     DWORD NumPortKeys = 0;
     DWORD MaxPortKeyLength = 0;
+    SIZE_T cchRegistryRoot = 0;
+
+    // A null or empty root would make HKEY_LOCAL_MACHINE itself the root: its
+    // subkeys read as ports, new ports created beside SYSTEM and SOFTWARE. A
+    // root that cannot be read would fault inside the registry call.
+    if (!GuardedStringLength(pRegistryRoot, &cchRegistryRoot) || cchRegistryRoot == 0)
+    {
+        ErrorCode = ERROR_INVALID_PARAMETER;
+        goto CleanUp;
+    }
 
     ErrorCode = RegCreateKeyExW(HKEY_LOCAL_MACHINE, pRegistryRoot, 0, NULL, REG_OPTION_NON_VOLATILE,
                                 KEY_ALL_ACCESS, NULL, &hMonitorKey, NULL);
@@ -302,7 +312,10 @@ BOOL CMonitor::MoOpenPort(LPWSTR pPortName, HANDLE* pHandle)
     CPort* pCurrPort = NULL;
 
     // The name is not looked at when there is nowhere to put the handle.
-    if (pHandle == NULL || !IsWritableRange(pHandle, sizeof(HANDLE)))
+    // A name that cannot be read is refused like a handle pointer that
+    // cannot be written; a null name is no port's name.
+    if (pHandle == NULL || !IsWritableRange(pHandle, sizeof(HANDLE)) ||
+        !IsNullOrReadableString(pPortName))
     {
         ErrorCode = ERROR_INVALID_PARAMETER;
         goto CleanUp;
@@ -348,6 +361,14 @@ BOOL CMonitor::MoStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DW
     if (!ValidatePortHandle(hPort))
     {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // OpenPrinterW reads the job's printer name unguarded, and takes a null
+    // one for the print server itself, which has no jobs.
+    SIZE_T cchPrinterName;
+    if (!GuardedStringLength(pPrinterName, &cchPrinterName))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     return ((CPort*)hPort)->StartDocPort(pPrinterName, JobID, Level, pDocInfo);

@@ -9,6 +9,8 @@
 //  - A null or unreadable record for AddPortExW is ERROR_INVALID_PARAMETER.
 //  - A port whose settings dialog is open cannot be deleted (ERROR_BUSY)
 //    until the dialog and its save are over.
+//  - A port name that cannot be read (ConfigurePortW, DeletePortW) is
+//    ERROR_INVALID_PARAMETER; a null one names no port.
 #include "monitor.h"
 
 // The add record at level (DWORD)-1: a port kind's settings come with it.
@@ -234,6 +236,12 @@ BOOL CMonitor::MoConfigurePort(LPWSTR pServerName, HWND hwnd, LPWSTR pPortName)
     DWORD ErrorCode = 0;
     CPort* pCurrPort = NULL;
 
+    if (!IsNullOrReadableString(pPortName))
+    {
+        ErrorCode = ERROR_INVALID_PARAMETER;
+        goto CleanUp;
+    }
+
     // Found and marked under one hold of the monitor mutex: a deletion on
     // another thread then refuses the port until the dialog and save are over.
     EnterMutex();
@@ -272,6 +280,12 @@ BOOL CMonitor::MoDeletePort(LPWSTR, HWND, LPWSTR pPortName)
     DWORD ErrorCode = 0;
     CPort* pPrevPort = NULL;
     CPort* pCurrPort = NULL;
+
+    if (!IsNullOrReadableString(pPortName))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
 
     EnterMutex();
 
