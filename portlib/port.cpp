@@ -186,23 +186,26 @@ CStringW CPort::GetName()
     return CStringW(pName);
 }
 
+// GetSize and WriteInfo run under the monitor mutex and read only the name,
+// which never changes once the port is listed (it is set before the port
+// joins the list). They take no port mutex: a job holds that one across
+// whole spooler calls, and a pass-through printer slow to take a job would
+// otherwise hold up every enumeration, and behind it every addition and
+// every OpenPort of any port.
 DWORD CPort::GetSize(DWORD Level)
 {
     DWORD Size = 0;
-    EnterMutex();
     if (Level == 1)
     {
         Size = sizeof(PORT_INFO_1W);
         if (!pName.IsNull())
             Size += pName.GetSize();
     }
-    LeaveMutex();
     return Size;
 }
 
 void CPort::WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings)
 {
-    EnterMutex();
     if (Level == 1)
     {
         PORT_INFO_1W* pPortInfo = (PORT_INFO_1W*)pBuffer;
@@ -216,5 +219,4 @@ void CPort::WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings)
             pPortInfo->pName = NULL;
         }
     }
-    LeaveMutex();
 }
