@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "lockorder.h"
 #include "port.h"
 
 class CMonitor
@@ -61,8 +62,16 @@ public:
     BOOL ValidatePortHandle(HANDLE hPort);
 
 protected:
-    void EnterMutex() { EnterCriticalSection(&MonitorMutex); }
-    void LeaveMutex() { LeaveCriticalSection(&MonitorMutex); }
+    void EnterMutex()
+    {
+        LockOrderEnterMonitor();
+        EnterCriticalSection(&MonitorMutex);
+    }
+    void LeaveMutex()
+    {
+        LeaveCriticalSection(&MonitorMutex);
+        LockOrderLeaveMonitor();
+    }
 
     DWORD GetPortInfoSize(DWORD Level);
     BOOL PortExists(LPWSTR pServerName, LPWSTR pPortName);

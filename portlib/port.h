@@ -11,6 +11,7 @@
 
 #include "cstring.h"
 #include "faultguard.h"
+#include "lockorder.h"
 
 class CMonitor;
 
@@ -55,8 +56,16 @@ public:
     void WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings);
 
 protected:
-    void EnterMutex() { EnterCriticalSection(&PortMutex); }
-    void LeaveMutex() { LeaveCriticalSection(&PortMutex); }
+    void EnterMutex()
+    {
+        LockOrderEnterPort(this);
+        EnterCriticalSection(&PortMutex);
+    }
+    void LeaveMutex()
+    {
+        LeaveCriticalSection(&PortMutex);
+        LockOrderLeavePort();
+    }
 
     DWORD Signature;              // class tag; each class's constructor stores its own
     CRITICAL_SECTION PortMutex;   // recursive; guards the fields below
