@@ -254,6 +254,7 @@ TEST_F(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
   EXPECT_EQ(before.PrinterHandles, after.PrinterHandles) << "printer handles";
   EXPECT_EQ(before.MonitorHeap, after.MonitorHeap) << "monitor heap";
   EXPECT_EQ(before.PortHeap, after.PortHeap) << "port heap";
+  EXPECT_EQ(before.ProcessHeap, after.ProcessHeap) << "process heap (names, buffers)";
   EXPECT_EQ(before.Ports, after.Ports);
   EXPECT_EQ(std::optional<DWORD>(checksum), ReadRecord(kJobPrinter.Name, kDocument));
   SetLastError(kSentinel);
@@ -267,7 +268,7 @@ TEST_F(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
   std::printf("leaks: monitor heap %s -> %s, port heap %s -> %s\n", Show(before.MonitorHeap).c_str(),
               Show(after.MonitorHeap).c_str(), Show(before.PortHeap).c_str(),
               Show(after.PortHeap).c_str());
-  std::printf("leaks: process heap (strings and the platform's own memory) %s -> %s\n",
+  std::printf("leaks: process heap (names and buffers, and the platform's own) %s -> %s\n",
               Show(before.ProcessHeap).c_str(), Show(after.ProcessHeap).c_str());
 }
 
