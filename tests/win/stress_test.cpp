@@ -35,9 +35,9 @@ namespace {
 constexpr bool kEmulated = sizeof(void*) == 4;
 constexpr int kJobThreads = 8;
 constexpr int kPassThroughThreads = 4;  // the first ones pass through
-constexpr int kJobsPerThread = kEmulated ? 6 : 80;
+constexpr int kJobsPerThread = kEmulated ? 6 : 50;
 constexpr int kContenders = 3;
-constexpr int kContentionRounds = kEmulated ? 10 : 120;
+constexpr int kContentionRounds = kEmulated ? 10 : 80;
 constexpr int kAdminThreads = 2;
 constexpr ULONGLONG kStuckAfterMs = kEmulated ? 300000 : 60000;
 
@@ -523,6 +523,7 @@ TEST_F(Stress, JobsContentionAndAdministrationAtOnce) {
           ++adds;
           ++deletes;
           self->Progress = GetTickCount64();
+          Sleep(1);  // leave the two cores to the jobs now and then
         }
         self->Done = true;
       });
@@ -545,6 +546,7 @@ TEST_F(Stress, JobsContentionAndAdministrationAtOnce) {
         }
         ++enumerations;
         self->Progress = GetTickCount64();
+        Sleep(1);
       }
       self->Done = true;
     });
