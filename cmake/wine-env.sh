@@ -28,3 +28,27 @@ wine_find_server() {
   echo "wine: no wineserver found (install wine64)" >&2
   return 1
 }
+
+# Why 32-bit Windows programs cannot be tested here; prints nothing when they
+# can. Debian's 32-bit loader is a 32-bit Linux program: it needs wine32 and a
+# kernel that runs 32-bit programs natively. Under qemu-i386 user emulation
+# (a binfmt_misc entry) it starts, but its processes die at random with
+# "wine client error".
+wine32_unusable_reason() {
+  loader32=/usr/lib/wine/wine
+  if [ ! -x "$loader32" ]; then
+    echo "wine32 is not installed"
+    return 0
+  fi
+  for entry in /proc/sys/fs/binfmt_misc/*; do
+    [ -f "$entry" ] || continue
+    if grep -qx enabled "$entry" 2>/dev/null && grep -q '^interpreter .*qemu-i386' "$entry" 2>/dev/null; then
+      echo "32-bit programs run through qemu user emulation ($entry), where 32-bit Wine is unreliable"
+      return 0
+    fi
+  done
+  if ! "$loader32" --version >/dev/null 2>&1; then
+    echo "the kernel does not run 32-bit programs (32-bit emulation disabled)"
+  fi
+  return 0
+}

@@ -101,12 +101,9 @@ case "$action" in
     : "${DISPLAY:?wine-prefix: DISPLAY is not set}"
 
     if [ "$arch" = i686 ]; then
-      # 32-bit programs need the 32-bit loader (package wine32), and a kernel
-      # that runs 32-bit programs.
-      loader32=$(dirname "$loader")/wine
-      if ! "$loader32" --version >/dev/null 2>&1; then
-        echo "wine-prefix: the 32-bit Wine loader $loader32 cannot run here" \
-             "(wine32 missing, or the kernel refuses 32-bit programs)" >&2
+      reason=$(wine32_unusable_reason)
+      if [ -n "$reason" ]; then
+        echo "wine-prefix: 32-bit tests cannot run here: $reason" >&2
         exit 1
       fi
     fi
