@@ -1,69 +1,102 @@
 #include "debug_output.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <cstring>
 
 namespace vt {
 
 namespace {
 
-// Layout of the DBWIN_BUFFER mapping: writer's process id, then the text.
-struct DbwinBuffer {
-  DWORD ProcessId;
-  char Text[4096 - sizeof(DWORD)];
-};
+// Exception codes of OutputDebugStringA and (Windows 10 and later) of
+// OutputDebugStringW, which raises the narrow one as well.
+constexpr DWORD kPrintException = 0x40010006;      // DBG_PRINTEXCEPTION_C
+constexpr DWORD kPrintExceptionWide = 0x4001000A;  // DBG_PRINTEXCEPTION_WIDE_C
 
-std::string MarkerText(unsigned number) {
-  char text[64];
-  std::snprintf(text, sizeof text, "\x01vt-sync %lu %u\x01", GetCurrentProcessId(), number);
-  return text;
+std::atomic<DebugOutput*> Active{nullptr};
+
+// Text of a wide message just recorded, so a narrow exception for the same
+// call, next on the same thread, is not recorded twice.
+thread_local std::string PendingNarrow;
+
+std::string Narrow(const wchar_t* text, size_t length) {
+  int size = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string result(size > 0 ? size : 0, '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), result.data(), size, nullptr, nullptr);
+  return result;
 }
 
 }  // namespace
 
 DebugOutput::DebugOutput() {
-  BufferReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-  DataReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-  Mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                               sizeof(DbwinBuffer), L"DBWIN_BUFFER");
-  if (Mapping) View = MapViewOfFile(Mapping, FILE_MAP_READ, 0, 0, 0);
-  StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   Arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (!BufferReady || !DataReady || !View || !StopEvent || !Arrived) {
-    char text[80];
-    std::snprintf(text, sizeof text, "DBWIN objects could not be created (%lu)", GetLastError());
-    SetupError = text;
-    return;
+  DebugOutput* expected = nullptr;
+  if (!Arrived) {
+    SetupError = "no event for the capture";
+  } else if (!Active.compare_exchange_strong(expected, this)) {
+    SetupError = "another DebugOutput is capturing in this process";
+  } else {
+    Handler = AddVectoredExceptionHandler(1, &DebugOutput::OnException);
+    if (!Handler) {
+      Active = nullptr;
+      SetupError = "AddVectoredExceptionHandler failed";
+    }
   }
-  Listener = std::thread(&DebugOutput::Listen, this);
 }
 
 DebugOutput::~DebugOutput() {
-  if (Listener.joinable()) {
-    SetEvent(StopEvent);
-    Listener.join();
+  if (Handler) {
+    RemoveVectoredExceptionHandler(Handler);
+    Active = nullptr;
   }
-  if (View) UnmapViewOfFile(View);
-  for (HANDLE handle : {Mapping, DataReady, BufferReady, StopEvent, Arrived})
-    if (handle) CloseHandle(handle);
+  if (Arrived) CloseHandle(Arrived);
 }
 
-void DebugOutput::Listen() {
-  const auto* buffer = static_cast<const DbwinBuffer*>(View);
-  const DWORD self = GetCurrentProcessId();
-  HANDLE waits[2] = {DataReady, StopEvent};
-  for (;;) {
-    SetEvent(BufferReady);
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) break;
-    if (buffer->ProcessId != self) continue;
-    std::string text(buffer->Text, strnlen(buffer->Text, sizeof buffer->Text));
-    {
-      std::lock_guard<std::mutex> guard(Lock);
-      Captured.push_back(std::move(text));
-    }
-    SetEvent(Arrived);
+LONG CALLBACK DebugOutput::OnException(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  DebugOutput* capture = Active.load();
+  if (!capture) return EXCEPTION_CONTINUE_SEARCH;
+  const ULONG_PTR* info = record->ExceptionInformation;
+  if (record->ExceptionCode == kPrintException && record->NumberParameters >= 2 && info[1]) {
+    const char* text = reinterpret_cast<const char*>(info[1]);
+    std::string message(text, strnlen(text, info[0]));
+    bool duplicate = !PendingNarrow.empty() && PendingNarrow == message;
+    PendingNarrow.clear();
+    if (!duplicate) capture->Record(std::move(message));
+  } else if (record->ExceptionCode == kPrintExceptionWide && record->NumberParameters >= 2 && info[1]) {
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(info[1]);
+    std::string message = Narrow(text, wcsnlen(text, info[0]));
+    PendingNarrow = message;
+    capture->Record(std::move(message));
   }
+  // Let OutputDebugString carry on as it would without us.
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void DebugOutput::Record(std::string message) {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    Captured.push_back(std::move(message));
+  }
+  SetEvent(Arrived);
+}
+
+std::vector<std::string> DebugOutput::Messages() {
+  if (!IsListening()) return {"<debug output capture failed: " + SetupError + ">"};
+  std::lock_guard<std::mutex> guard(Lock);
+  return Captured;
+}
+
+std::string DebugOutput::Text() {
+  std::string all;
+  for (const std::string& message : Messages()) all += message;
+  return all;
+}
+
+void DebugOutput::Clear() {
+  std::lock_guard<std::mutex> guard(Lock);
+  Captured.clear();
 }
 
 bool DebugOutput::WaitFor(const std::string& message, DWORD timeoutMs) {
@@ -77,36 +110,6 @@ bool DebugOutput::WaitFor(const std::string& message, DWORD timeoutMs) {
     if (!IsListening() || now >= deadline) return false;
     WaitForSingleObject(Arrived, static_cast<DWORD>(deadline - now));
   }
-}
-
-// DBWIN hands messages over one at a time, in order: once a marker written
-// now has arrived, so has everything written before it.
-bool DebugOutput::Sync(DWORD timeoutMs) {
-  if (!IsListening()) return false;
-  std::string marker = MarkerText(++MarkerCount);
-  OutputDebugStringA(marker.c_str());
-  bool arrived = WaitFor(marker, timeoutMs);
-  std::lock_guard<std::mutex> guard(Lock);
-  Captured.erase(std::remove(Captured.begin(), Captured.end(), marker), Captured.end());
-  return arrived;
-}
-
-std::vector<std::string> DebugOutput::Messages() {
-  if (!Sync(5000)) return {"<debug output capture failed: " + SetupError + ">"};
-  std::lock_guard<std::mutex> guard(Lock);
-  return Captured;
-}
-
-std::string DebugOutput::Text() {
-  std::string all;
-  for (const std::string& message : Messages()) all += message;
-  return all;
-}
-
-void DebugOutput::Clear() {
-  Sync(5000);
-  std::lock_guard<std::mutex> guard(Lock);
-  Captured.clear();
 }
 
 }  // namespace vt

@@ -1,62 +1,57 @@
-// Captures this process's debugger output (OutputDebugStringA/W) the way a
-// debug-output viewer does: through the DBWIN_BUFFER shared memory and its two
-// events, on a listener thread. Wine hands OutputDebugStringW text over in the
-// ANSI code page, so messages are byte strings; compare ASCII text.
+// Captures this process's debugger output (OutputDebugStringA/W).
 //
-// Only one listener may exist at a time in a prefix (the objects are global),
-// which is why the Windows tests share one CTest resource lock.
+// OutputDebugString first raises a DBG_PRINTEXCEPTION_C exception carrying
+// the text, for a debugger to take; only when none does, the text goes on to
+// the DBWIN shared buffer of debug-output viewers. A vectored exception
+// handler sees that exception first, on the writing thread, before the call
+// returns, so the capture is synchronous and exact: no listener thread, no
+// DBWIN objects (whose listener thread crashes the 32-bit Wine under qemu
+// user emulation, and which stall every writer for 10 s when a listener stops
+// answering), no other process's messages. Under a real debugger the debugger
+// takes the messages instead.
+//
+// Wine hands OutputDebugStringW text over converted to the ANSI code page, so
+// messages are byte strings; compare ASCII text.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vt {
 
 class DebugOutput {
  public:
-  // Starts listening at once; IsListening() tells whether that worked.
+  // Starts capturing at once. One capture at a time per process.
   DebugOutput();
-  // Stops the listener and closes the DBWIN objects at once: while they exist
-  // with nobody answering, every OutputDebugString call waits 10 s.
   ~DebugOutput();
   DebugOutput(const DebugOutput&) = delete;
   DebugOutput& operator=(const DebugOutput&) = delete;
 
-  bool IsListening() const { return Listener.joinable(); }
+  bool IsListening() const { return Handler != nullptr; }
   const std::string& Error() const { return SetupError; }
 
-  // Every message of this process written before the call, in order, each
-  // exactly as written (a message without a trailing line feed stays so).
-  // Writes a marker and waits for it, so nothing written earlier is missed.
+  // Every message of this process since the start or the last Clear(), in
+  // order, each exactly as written (no line feed is added or removed).
   std::vector<std::string> Messages();
   // All of Messages() run together.
   std::string Text();
-  // Forgets everything captured so far (after a sync like Messages()).
   void Clear();
-  // Waits until a message equal to `message` has arrived, or timeoutMs ends.
+  // Waits until a message equal to `message` has arrived (from any thread),
+  // or timeoutMs ends.
   bool WaitFor(const std::string& message, DWORD timeoutMs = 5000);
 
  private:
-  void Listen();
-  bool Sync(DWORD timeoutMs);
+  static LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers);
+  void Record(std::string message);
 
-  HANDLE BufferReady = nullptr;
-  HANDLE DataReady = nullptr;
-  HANDLE StopEvent = nullptr;
-  HANDLE Mapping = nullptr;
-  const void* View = nullptr;
-  std::thread Listener;
+  PVOID Handler = nullptr;
+  HANDLE Arrived = nullptr;  // auto-reset; set after each message
   std::string SetupError;
-
   std::mutex Lock;
   std::vector<std::string> Captured;
-  HANDLE Arrived = nullptr;  // auto-reset; set after each message
-  std::atomic<unsigned> MarkerCount{0};
 };
 
 }  // namespace vt
