@@ -127,14 +127,24 @@ case "$action" in
     "$server" -k >/dev/null 2>&1 || true
     "$server" -w >/dev/null 2>&1 || true
     "$server" -p </dev/null >/dev/null 2>&1
+    # Start the prefix's services now, under the new server, and wait for
+    # them: on a busy machine the spooler calls of the setup program can
+    # otherwise come before the RPC service is up (error 1722).
+    wine_quiet wineboot.exe
     t3=$(now_ms)
 
     ppd_dos="Z:$(printf '%s' "$ppd" | tr / '\\')"
-    if ! wine_quiet "$setup" "$ppd_dos" "$dir/out"; then
-      echo "wine-prefix: $setup failed:" >&2
-      cat "$log" >&2
-      exit 1
-    fi
+    attempt=1
+    until wine_quiet "$setup" "$ppd_dos" "$dir/out"; do
+      if [ $attempt -ge 3 ]; then
+        echo "wine-prefix: $setup failed:" >&2
+        cat "$log" >&2
+        exit 1
+      fi
+      attempt=$((attempt + 1))
+      echo "wine-prefix: printer setup failed, attempt $attempt" >>"$log"
+      sleep 2
+    done
     t4=$(now_ms)
 
     times="prefix $prefix: xvfb $(secs $((t1 - t0))) s, wineboot $(secs $((t2 - t1))) s,"
