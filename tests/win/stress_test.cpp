@@ -31,13 +31,13 @@
 namespace vt {
 namespace {
 
-// Scale: the 32-bit Wine of the build machines runs under user emulation.
+// Scale: 32-bit Wine may run under user emulation, many times slower.
 constexpr bool kEmulated = sizeof(void*) == 4;
 constexpr int kJobThreads = 8;
 constexpr int kPassThroughThreads = 4;  // the first ones pass through
-constexpr int kJobsPerThread = kEmulated ? 6 : 50;
+constexpr int kJobsPerThread = kEmulated ? 20 : 50;
 constexpr int kContenders = 3;
-constexpr int kContentionRounds = kEmulated ? 10 : 80;
+constexpr int kContentionRounds = kEmulated ? 30 : 80;
 constexpr int kAdminThreads = 2;
 constexpr ULONGLONG kStuckAfterMs = kEmulated ? 300000 : 60000;
 
