@@ -238,8 +238,8 @@ TEST_F(PassThrough, FailedEndDocPrinterLeavesTheJobToTheNextStart) {
   EXPECT_TRUE(End(port)) << "error " << GetLastError();
   EXPECT_EQ(Messages{"Checksum: 4126206949\n"}, Debug.Messages());
   EXPECT_EQ("abcd", ReadFileBytes(retryFile).value_or("<nothing printed>"));
-  // The first job's printer was replaced, not closed, by the retry's start
-  // (the base port's rule); the first pass-through printer is free again.
+  // The retry's start closed the first job's printer and its pass-through
+  // printer: the first pass-through printer's handle is free again.
   stillFree = FreePrinterHandles(2);
   EXPECT_NE(stillFree.end(), std::find(stillFree.begin(), stillFree.end(), freeHandles[1]));
   SetLastError(kSentinel);
