@@ -12,24 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "vardletexports.h"
+
 // The monitor's exports, as the spooler sees them.
-struct CMonitorExports
-{
-    BOOL (WINAPI* InitializeMonitor)(LPWSTR pRegistryRoot);
-    BOOL (WINAPI* AddPortW)(LPWSTR pName, HWND hwnd, LPWSTR pMonitorName);
-    BOOL (WINAPI* AddPortExW)(LPWSTR pServerName, DWORD Level, LPBYTE pBuffer, LPWSTR pMonitorName);
-    BOOL (WINAPI* EnumPortsW)(LPWSTR pName, DWORD dwLevel, LPBYTE lpbPorts, DWORD cbBuffer,
-                              LPDWORD lpdwNeeded, LPDWORD lpdwReturned);
-    BOOL (WINAPI* DeletePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
-    BOOL (WINAPI* ConfigurePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
-    BOOL (WINAPI* OpenPort)(LPWSTR pName, PHANDLE pHandle);
-    BOOL (WINAPI* ClosePort)(HANDLE Handle);
-    BOOL (WINAPI* StartDocPort)(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DWORD Level,
-                                LPBYTE pDocInfo);
-    BOOL (WINAPI* EndDocPort)(HANDLE hPort);
-    BOOL (WINAPI* WritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten);
-    BOOL (WINAPI* ReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead);
-};
+typedef VARDLET_EXPORTS CMonitorExports;
 
 // Where the host keeps its ports unless --root says otherwise: the key under
 // which the spooler would initialise a monitor named "Vardlet".

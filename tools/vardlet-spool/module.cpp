@@ -4,17 +4,6 @@
 
 #include <stdio.h>
 
-template <typename T> static bool Resolve(HMODULE hModule, const char* pName, T* pFunction)
-{
-    *pFunction = (T)(void*)GetProcAddress(hModule, pName);
-    if (*pFunction == NULL)
-    {
-        Print(stderr, L"vardlet-spool: the monitor does not export %hs\n", pName);
-        return false;
-    }
-    return true;
-}
-
 bool LoadMonitor(const CHostOptions& Options, CMonitorExports* pExports)
 {
     HMODULE hModule = LoadLibraryW(Options.DllPath.c_str());
@@ -24,20 +13,12 @@ bool LoadMonitor(const CHostOptions& Options, CMonitorExports* pExports)
         Fail(Step.c_str(), GetLastError());
         return false;
     }
-    bool Resolved = Resolve(hModule, "InitializeMonitor", &pExports->InitializeMonitor) &&
-                    Resolve(hModule, "AddPortW", &pExports->AddPortW) &&
-                    Resolve(hModule, "AddPortExW", &pExports->AddPortExW) &&
-                    Resolve(hModule, "EnumPortsW", &pExports->EnumPortsW) &&
-                    Resolve(hModule, "DeletePortW", &pExports->DeletePortW) &&
-                    Resolve(hModule, "ConfigurePortW", &pExports->ConfigurePortW) &&
-                    Resolve(hModule, "OpenPort", &pExports->OpenPort) &&
-                    Resolve(hModule, "ClosePort", &pExports->ClosePort) &&
-                    Resolve(hModule, "StartDocPort", &pExports->StartDocPort) &&
-                    Resolve(hModule, "EndDocPort", &pExports->EndDocPort) &&
-                    Resolve(hModule, "WritePort", &pExports->WritePort) &&
-                    Resolve(hModule, "ReadPort", &pExports->ReadPort);
-    if (!Resolved)
+    const char* pMissing = NULL;
+    if (!ResolveVardletExports(hModule, pExports, &pMissing))
+    {
+        Print(stderr, L"vardlet-spool: the monitor does not export %hs\n", pMissing);
         return false;
+    }
 
     std::wstring Root = Options.RegistryRoot;
     if (!pExports->InitializeMonitor(&Root[0]))

@@ -4,20 +4,6 @@
 
 namespace vt {
 
-namespace {
-
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& slot, std::string& error) {
-  FARPROC address = GetProcAddress(module, name);
-  if (!address) {
-    error = std::string("vardlet.dll does not export ") + name;
-    return false;
-  }
-  slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
-  return true;
-}
-
-}  // namespace
 
 std::wstring VardletModule::Path() {
   wchar_t exe[MAX_PATH];
@@ -37,18 +23,9 @@ bool VardletModule::Load() {
     LastError = text;
     return false;
   }
-  bool ok = Resolve(Module, "InitializeMonitor", Exports.InitializeMonitor, LastError) &&
-            Resolve(Module, "AddPortW", Exports.AddPortW, LastError) &&
-            Resolve(Module, "AddPortExW", Exports.AddPortExW, LastError) &&
-            Resolve(Module, "EnumPortsW", Exports.EnumPortsW, LastError) &&
-            Resolve(Module, "DeletePortW", Exports.DeletePortW, LastError) &&
-            Resolve(Module, "ConfigurePortW", Exports.ConfigurePortW, LastError) &&
-            Resolve(Module, "OpenPort", Exports.OpenPort, LastError) &&
-            Resolve(Module, "ClosePort", Exports.ClosePort, LastError) &&
-            Resolve(Module, "StartDocPort", Exports.StartDocPort, LastError) &&
-            Resolve(Module, "EndDocPort", Exports.EndDocPort, LastError) &&
-            Resolve(Module, "WritePort", Exports.WritePort, LastError) &&
-            Resolve(Module, "ReadPort", Exports.ReadPort, LastError);
+  const char* missing = nullptr;
+  bool ok = ResolveVardletExports(Module, &Exports, &missing) != FALSE;
+  if (!ok) LastError = std::string("vardlet.dll does not export ") + missing;
   if (!ok) {
     std::string error = LastError;
     Unload();

@@ -7,24 +7,11 @@
 
 #include <string>
 
+#include "vardletexports.h"
+
 namespace vt {
 
-struct VardletExports {
-  BOOL(WINAPI* InitializeMonitor)(LPWSTR pRegistryRoot);
-  BOOL(WINAPI* AddPortW)(LPWSTR pName, HWND hwnd, LPWSTR pMonitorName);
-  BOOL(WINAPI* AddPortExW)(LPWSTR pServerName, DWORD Level, LPBYTE pBuffer, LPWSTR pMonitorName);
-  BOOL(WINAPI* EnumPortsW)(LPWSTR pName, DWORD dwLevel, LPBYTE lpbPorts, DWORD cbBuffer,
-                           LPDWORD lpdwNeeded, LPDWORD lpdwReturned);
-  BOOL(WINAPI* DeletePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
-  BOOL(WINAPI* ConfigurePortW)(LPWSTR pName, HWND hwnd, LPWSTR pPortName);
-  BOOL(WINAPI* OpenPort)(LPWSTR pName, PHANDLE pHandle);
-  BOOL(WINAPI* ClosePort)(HANDLE Handle);
-  BOOL(WINAPI* StartDocPort)(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DWORD Level,
-                             LPBYTE pDocInfo);
-  BOOL(WINAPI* EndDocPort)(HANDLE hPort);
-  BOOL(WINAPI* WritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten);
-  BOOL(WINAPI* ReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead);
-};
+using VardletExports = VARDLET_EXPORTS;
 
 class VardletModule {
  public:
