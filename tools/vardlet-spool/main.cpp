@@ -1,5 +1,6 @@
 // main.cpp: vardlet-spool's command line.
 #include "host.h"
+#include "vardletversion.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -26,7 +27,8 @@ static const wchar_t* const Usage =
     L"  --dll PATH   the monitor to load (default: vardlet.dll beside this program)\n"
     L"  --root KEY   the monitor's registry root under HKEY_LOCAL_MACHINE\n"
     L"               (default: " DEFAULT_MONITOR_ROOT L")\n"
-    L"  --quiet      do not show the monitor's debugger output\n";
+    L"  --quiet      do not show the monitor's debugger output\n"
+    L"  --version    show the version and exit\n";
 
 struct CCommand
 {
@@ -104,6 +106,11 @@ int wmain(int argc, wchar_t** argv)
         if (Option == L"--help" || Option == L"-h")
         {
             Print(stdout, L"%ls", Usage);
+            return 0;
+        }
+        if (Option == L"--version")
+        {
+            Print(stdout, L"vardlet-spool " VARDLET_VERSION L"\n");
             return 0;
         }
         if (Option == L"--quiet")

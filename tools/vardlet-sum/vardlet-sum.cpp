@@ -4,6 +4,7 @@
 // Output, one line per file, in the shape of cksum: checksum, byte count,
 // name. --check verifies such lines, as sha256sum -c does.
 #include "csumstream.h"
+#include "vardletversion.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -46,6 +47,7 @@ const char* const Usage =
     "  --counted       write the bytes that entered the checksum (PostScript comments\n"
     "                  left out) to standard output instead of the checksum line, so\n"
     "                  that two jobs can be compared with diff; one FILE only\n"
+    "  --version       show the version and exit\n"
     "  --check LIST    read lines \"CHECKSUM BYTES NAME\" (decimal or 0x hex) from LIST\n"
     "                  and check each file; exit status 1 if any does not match\n"
     "\n"
@@ -314,6 +316,11 @@ static int Main(int argc, char** argv)
         if (Option == "--help" || Option == "-h")
         {
             fputs(Usage, stdout);
+            return 0;
+        }
+        else if (Option == "--version")
+        {
+            fputs("vardlet-sum " VARDLET_VERSION "\n", stdout);
             return 0;
         }
         else if (Option == "--hex")
