@@ -53,6 +53,8 @@ check "json round trip" "$expected" "$names"
 
 # The driver changed one job, and a document of the suite was never printed.
 spool print abd.txt --port 'REC1:' --printer "$printer" --document $'tab\there'
+spool records --check saved.txt
+check "a changed record alone: status" 1 "$status"
 printf '%s\tnever printed\t1\n' "$printer" >> saved.txt
 spool records --check saved.txt
 check "changed and missing: status" 1 "$status"

@@ -222,15 +222,18 @@ static int SaveRecords(const std::wstring& File, const std::vector<CRecord>& Rec
     std::string Bytes = Utf8(Text);
 
     std::wstring Temporary = File + L".saving";
-    HANDLE hFile = CreateFileW(Temporary.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile =
+        CreateFileW(Temporary.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
         return Fail((L"creating " + Temporary).c_str(), GetLastError());
     DWORD cbWritten = 0;
-    BOOL Written = WriteFile(hFile, Bytes.data(), (DWORD)Bytes.size(), &cbWritten, NULL) && cbWritten == Bytes.size();
+    BOOL Written =
+        WriteFile(hFile, Bytes.data(), (DWORD)Bytes.size(), &cbWritten, NULL) && cbWritten == Bytes.size();
     DWORD ErrorCode = Written ? ERROR_SUCCESS : GetLastError();
     if (!CloseHandle(hFile) && Written)
         ErrorCode = GetLastError();
-    if (ErrorCode == ERROR_SUCCESS && !MoveFileExW(Temporary.c_str(), File.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (ErrorCode == ERROR_SUCCESS &&
+        !MoveFileExW(Temporary.c_str(), File.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         ErrorCode = GetLastError();
     if (ErrorCode != ERROR_SUCCESS)
     {
@@ -245,7 +248,8 @@ static int SaveRecords(const std::wstring& File, const std::vector<CRecord>& Rec
 // a record: the file is not what the user meant to check.
 static int LoadRecords(const std::wstring& File, std::vector<CRecord>* pRecords)
 {
-    HANDLE hFile = CreateFileW(File.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile =
+        CreateFileW(File.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         Fail((L"opening " + File).c_str(), GetLastError());
@@ -255,7 +259,7 @@ static int LoadRecords(const std::wstring& File, std::vector<CRecord>* pRecords)
     char pChunk[65536];
     DWORD cbRead = 0;
     BOOL Read;
-    while ((Read = ReadFile(hFile, pChunk, sizeof(pChunk), &cbRead, NULL)) && cbRead > 0 && Bytes.size() < (64u << 20))
+    while ((Read = ReadFile(hFile, pChunk, sizeof(pChunk), &cbRead, NULL)) && cbRead > 0)
         Bytes.append(pChunk, cbRead);
     DWORD ErrorCode = Read ? ERROR_SUCCESS : GetLastError();
     CloseHandle(hFile);
@@ -268,7 +272,9 @@ static int LoadRecords(const std::wstring& File, std::vector<CRecord>* pRecords)
         Bytes.erase(0, 3);
 
     std::wstring Text(Bytes.size(), L'\0');
-    int cchText = Bytes.empty() ? 0 : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Bytes.data(), (int)Bytes.size(), &Text[0], (int)Text.size());
+    int cchText = Bytes.empty() ? 0
+                                : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, Bytes.data(), (int)Bytes.size(),
+                                                      &Text[0], (int)Text.size());
     if (cchText == 0 && !Bytes.empty())
     {
         Print(stderr, L"vardlet-spool: %ls is not UTF-8 text\n", File.c_str());
