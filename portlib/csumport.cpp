@@ -1,6 +1,9 @@
 // csumport.cpp: the checksum port's object, write path and job bracket.
 #include "csumport.h"
 
+#include "monitor.h"
+#include "platformcall.h"
+
 CChecksumPort::CChecksumPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
     : CPort(pInitMonitor, pPortName), PassThroughName(L"")
 {
@@ -23,27 +26,16 @@ DWORD CChecksumPort::GetSignature()
     return CHECKSUM_PORT_SIGNATURE;
 }
 
+// Opening and closing take no port mutex (see CPort::Open): a job call may
+// hold it across slow spooler calls.
 BOOL CChecksumPort::Open()
 {
-    EnterMutex();
-    BOOL Opened = CPort::Open();
-    LeaveMutex();
-    return Opened;
+    return CPort::Open();
 }
 
 BOOL CChecksumPort::Close()
 {
-    DWORD ErrorCode = 0;
-    EnterMutex();
-    if (!CPort::Close())
-        ErrorCode = GetLastError();
-    LeaveMutex();
-    if (ErrorCode != 0)
-    {
-        SetLastError(ErrorCode);
-        return FALSE;
-    }
-    return TRUE;
+    return CPort::Close();
 }
 
 // The whole buffer goes to the pass-through printer before any of it is
@@ -57,7 +49,10 @@ BOOL CChecksumPort::CopyToPassThroughPrinter(LPBYTE pBuffer, DWORD cbBufferSize)
         DWORD BytesWritten = 0;
         if (!WritePrinter(hPassThroughPrinter, pBuffer + TotalBytesWritten,
                           cbBufferSize - TotalBytesWritten, &BytesWritten))
+        {
+            SetLastError(FailedCallError(L"CChecksumPort::WritePort(): WritePrinter failed.\n"));
             return FALSE;
+        }
         if (BytesWritten == 0)
         {
             OutputDebugStringW(L"CChecksumPort::WritePort(): pass-through printer accepted no data.\n");
@@ -166,10 +161,21 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
             ErrorCode = ERROR_INVALID_PARAMETER;
             goto CleanUp;
         }
+        // A spooler that delivers the pass-through job to the port would
+        // deadlock on this port's lock, one that queues it would print it
+        // around the loop for ever.
+        if (pMonitor->PassThroughLeadsBack(pName, PassThroughName))
+        {
+            OutputDebugStringW(
+                L"CChecksumPort::StartDocPort(): the pass-through printer prints back to this port.\n");
+            ErrorCode = ERROR_CIRCULAR_DEPENDENCY;
+            goto CleanUp;
+        }
         if (!OpenPrinterW(PassThroughName, &hPassThroughPrinter, NULL))
         {
             hPassThroughPrinter = NULL;
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(
+                L"CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n");
             goto CleanUp;
         }
     }
@@ -187,7 +193,7 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
             pDocInfo = (LPBYTE)&DocInfo1;
         }
         if (!StartDocPrinterW(hPassThroughPrinter, Level, pDocInfo))
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(L"CChecksumPort::StartDocPort(): StartDocPrinter failed.\n");
     }
 
 CleanUp:
@@ -223,7 +229,7 @@ BOOL CChecksumPort::EndDocPort()
     {
         if (!EndDocPrinter(hPassThroughPrinter))
         {
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(L"CChecksumPort::EndDocPort(): EndDocPrinter failed.\n");
             goto CleanUp;
         }
         ClosePrinter(hPassThroughPrinter);

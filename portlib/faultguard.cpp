@@ -85,26 +85,39 @@ BOOL IsNullOrReadableString(const WCHAR* pText)
     return pText == NULL || GuardedStringLength(pText, &cchText);
 }
 
-// The live-port list and its lock. SRWLOCK needs no initialisation call, so
-// the table is usable before any constructor of ours has run.
-static SRWLOCK LivePortLock = SRWLOCK_INIT;
+// The live-port list and its lock. The lock is initialised by a static
+// constructor, which runs before any port can be made (in the DLL before its
+// DllMain, in a program before main), and deleted by DeleteLivePortTable.
+static CRITICAL_SECTION LivePortLock;
 static CLiveEntry* pLivePorts = NULL;
+
+static struct CLivePortLockInit
+{
+    CLivePortLockInit() { InitializeCriticalSection(&LivePortLock); }
+} LivePortLockInit;
+
+void DeleteLivePortTable()
+{
+    DeleteCriticalSection(&LivePortLock);
+}
 
 void RegisterLivePort(CLiveEntry* pEntry, const void* pPort)
 {
-    AcquireSRWLockExclusive(&LivePortLock);
+    EnterCriticalSection(&LivePortLock);
     pEntry->pObject = pPort;
     pEntry->pPrev = NULL;
     pEntry->pNext = pLivePorts;
     if (pLivePorts != NULL)
         pLivePorts->pPrev = pEntry;
     pLivePorts = pEntry;
-    ReleaseSRWLockExclusive(&LivePortLock);
+    LeaveCriticalSection(&LivePortLock);
 }
 
-void UnregisterLivePort(CLiveEntry* pEntry)
+// Unlinks an entry that is in the table; the caller holds the lock.
+static void UnlinkEntry(CLiveEntry* pEntry)
 {
-    AcquireSRWLockExclusive(&LivePortLock);
+    if (pEntry->pObject == NULL)
+        return;  // already out of the table
     if (pEntry->pPrev != NULL)
         pEntry->pPrev->pNext = pEntry->pNext;
     else
@@ -113,7 +126,24 @@ void UnregisterLivePort(CLiveEntry* pEntry)
         pEntry->pNext->pPrev = pEntry->pPrev;
     pEntry->pObject = NULL;
     pEntry->pPrev = pEntry->pNext = NULL;
-    ReleaseSRWLockExclusive(&LivePortLock);
+}
+
+void UnregisterLivePort(CLiveEntry* pEntry)
+{
+    EnterCriticalSection(&LivePortLock);
+    UnlinkEntry(pEntry);
+    LeaveCriticalSection(&LivePortLock);
+}
+
+BOOL UnregisterLivePortIf(CLiveEntry* pEntry, BOOL (*Check)(const void* pPort, void* pContext),
+                          void* pContext)
+{
+    EnterCriticalSection(&LivePortLock);
+    BOOL Removed = pEntry->pObject != NULL && Check(pEntry->pObject, pContext);
+    if (Removed)
+        UnlinkEntry(pEntry);
+    LeaveCriticalSection(&LivePortLock);
+    return Removed;
 }
 
 BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pContext), void* pContext)
@@ -121,7 +151,7 @@ BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pCo
     BOOL Result = FALSE;
     if (pPort == NULL)
         return FALSE;
-    AcquireSRWLockShared(&LivePortLock);
+    EnterCriticalSection(&LivePortLock);
     for (CLiveEntry* pEntry = pLivePorts; pEntry != NULL; pEntry = pEntry->pNext)
     {
         if (pEntry->pObject == pPort)
@@ -130,6 +160,6 @@ BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pCo
             break;
         }
     }
-    ReleaseSRWLockShared(&LivePortLock);
+    LeaveCriticalSection(&LivePortLock);
     return Result;
 }

@@ -1,6 +1,7 @@
 // port.cpp: CPort construction, locking and the base job path.
 #include "port.h"
 
+#include "platformcall.h"
 #include "privheap.h"
 
 HANDLE volatile hPortHeap = NULL;
@@ -15,6 +16,7 @@ CPort::CPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
     JobID = 0;
     hPrinter = NULL;
     InUse = FALSE;
+    CallsInside = 0;
     DialogsOpen = 0;
     RegisterLivePort(&LiveEntry, this);
 }
@@ -25,6 +27,10 @@ CPort::~CPort()
     UnregisterLivePort(&LiveEntry);
     if (InUse)
         OutputDebugStringW(L"CPort::~CPort(): port destroyed while still in use.\n");
+    // A job whose StartDocPort failed after opening its printer (its
+    // pass-through printer could not be had) leaves that printer open.
+    if (hPrinter != NULL)
+        ClosePrinter(hPrinter);
     DeleteCriticalSection(&PortMutex);
     pName.FreeString();
 }
@@ -44,34 +50,48 @@ DWORD CPort::GetSignature()
     return PORT_SIGNATURE;
 }
 
+// The in-use mark is an interlocked flag rather than a field under the port
+// mutex: OpenPort marks the port under the monitor mutex, and a job call
+// holds the port mutex across slow spooler calls, so waiting for that mutex
+// there would hold up every other port behind this one.
 BOOL CPort::Open()
 {
-    EnterMutex();
-    if (InUse)
+    if (InterlockedCompareExchange(&InUse, TRUE, FALSE) != FALSE)
     {
-        LeaveMutex();
         OutputDebugStringW(L"CPort::Open(): port already in use.\n");
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    InUse = TRUE;
-    LeaveMutex();
     return TRUE;
 }
 
 BOOL CPort::Close()
 {
-    EnterMutex();
-    if (!InUse)
+    if (InterlockedExchange(&InUse, FALSE) == FALSE)
         OutputDebugStringW(L"CPort::Close(): port is not in use.\n");
-    InUse = FALSE;
-    LeaveMutex();
     return TRUE;
 }
 
+// A first look, under the monitor mutex; Withdraw makes the decision.
 BOOL CPort::CanDelete()
 {
     return !InUse && DialogsOpen == 0;
+}
+
+BOOL CPort::Withdraw()
+{
+    return UnregisterLivePortIf(
+        &LiveEntry,
+        [](const void* pObject, void*) -> BOOL {
+            CPort* pPort = (CPort*)pObject;
+            return pPort->CallsInside == 0 && pPort->InUse == FALSE;
+        },
+        NULL);
+}
+
+void CPort::Reinstate()
+{
+    RegisterLivePort(&LiveEntry, this);
 }
 
 BOOL CPort::Validate()
@@ -108,7 +128,7 @@ BOOL CPort::ConfigurePortEx(LPWSTR, LPBYTE, DWORD)
     return TRUE;
 }
 
-BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
+BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Level, LPBYTE pDocInfo)
 {
     EnterMutex();
     JobID = NewJobID;
@@ -120,10 +140,21 @@ BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
         ClosePrinter(hPrinter);
         hPrinter = NULL;
     }
-    BOOL Opened = OpenPrinterW(pPrinterName, &hPrinter, NULL);
-    DWORD ErrorCode = Opened ? 0 : GetLastError();
+    DWORD ErrorCode = 0;
+    if (pPrinterName != NULL && NewJobID != 0)
+    {
+        if (!OpenPrinterW(pPrinterName, &hPrinter, NULL))
+        {
+            hPrinter = NULL;
+            ErrorCode = FailedCallError(L"CPort::StartDocPort(): OpenPrinter failed.\n");
+        }
+    }
+    else if (!FindJobOfPort(pPrinterName, NewJobID, Level, pDocInfo))
+    {
+        ErrorCode = GetLastError();
+    }
     LeaveMutex();
-    if (!Opened)
+    if (ErrorCode != 0)
     {
         SetLastError(ErrorCode);
         return FALSE;
@@ -138,14 +169,7 @@ BOOL CPort::EndDocPort()
 
     // Tell the spooler the port has finished with the job.
     if (!SetJobW(hPrinter, JobID, 0, NULL, JOB_CONTROL_SENT_TO_PRINTER))
-    {
-        // Some spoolers refuse a job they do not know without setting a code;
-        // the failure is reported all the same.
-        ErrorCode = GetLastError();
-        if (ErrorCode == 0)
-            ErrorCode = ERROR_INVALID_PARAMETER;
-        OutputDebugStringW(L"CPort::EndDocPort(): SetJob(Cancel) failed.\n");
-    }
+        ErrorCode = FailedCallError(L"CPort::EndDocPort(): SetJob(Cancel) failed.\n");
 
     if (hPrinter != NULL)
     {
