@@ -8,6 +8,8 @@
 
 #include <winsplp.h>
 
+#include <vector>
+
 namespace {
 
 // Wine loads, initialises, shuts down and unloads the monitor around every
@@ -39,6 +41,25 @@ TEST(SpoolerMonitorLifetime, ThousandCyclesLeaveNoHandleLibraryOrHeapOfTheirOwn)
     return vardlet.Load() && vardlet->InitializeMonitor(root) && vardlet.Unload();
   };
   ASSERT_TRUE(cycle() && directCycle());
+  {  // Level 2 straight from the table: Wine's EnumPortsW fills in the monitor's name itself.
+    HMODULE module = LoadLibraryW(VARDLET_MONITOR_DLL);
+    auto init = reinterpret_cast<LPMONITOR2(WINAPI*)(PMONITORINIT, PHANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
+    MONITORINIT info = {sizeof info, nullptr, reinterpret_cast<HKEYMONITOR>(key), nullptr, TRUE, nullptr};
+    HANDLE monitor = nullptr;
+    LPMONITOR2 table = init(&info, &monitor);
+    ASSERT_NE(table, nullptr);
+    PORT_INFO_1W port = {const_cast<LPWSTR>(L"LIFE1:")};
+    table->pfnAddPortEx(monitor, nullptr, 1, reinterpret_cast<BYTE*>(&port), const_cast<LPWSTR>(VARDLET_MONITOR_NAME));
+    std::vector<BYTE> buffer(4096);
+    DWORD needed = 0, returned = 0;
+    EXPECT_TRUE(table->pfnEnumPorts(monitor, nullptr, 2, buffer.data(), 4096, &needed, &returned));
+    EXPECT_GT(returned, 0u);
+    for (DWORD i = 0; i < returned; i++)
+      EXPECT_STREQ(reinterpret_cast<PORT_INFO_2W*>(buffer.data())[i].pMonitorName, VARDLET_MONITOR_NAME);
+    table->pfnShutdown(monitor);
+    FreeLibrary(module);
+  }
   DWORD handles = 0, handlesAfter = 0;
   GetProcessHandleCount(GetCurrentProcess(), &handles);
   DWORD heaps = GetProcessHeaps(0, nullptr);
