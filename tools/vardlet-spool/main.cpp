@@ -27,6 +27,12 @@ static const wchar_t* const Usage =
     L"                                        differs, 2 if FILE cannot be read\n"
     L"  add-printer NAME --output PATH [--ppd PATH]\n"
     L"                                        add a printer whose jobs go to a file (for Wine)\n"
+    L"  install                               copy the monitor to the system folder and register it\n"
+    L"  uninstall                             unregister it (refused while a printer uses its ports)\n"
+    L"  print-job FILE --printer NAME [--document NAME]\n"
+    L"                                        print a file as a RAW job through the spooler\n"
+    L"  print-page TEXT --printer NAME [--document NAME]\n"
+    L"                                        print a page of text through the printer's driver\n"
     L"\n"
     L"options:\n"
     L"  --dll PATH   the monitor to load (default: vardlet.dll beside this program)\n"
@@ -49,6 +55,10 @@ static const CCommand Commands[] = {
     {L"print", CmdPrint},
     {L"records", CmdRecords},
     {L"add-printer", CmdAddPrinter},
+    {L"install", CmdInstall},
+    {L"uninstall", CmdUninstall},
+    {L"print-job", CmdPrintJob},
+    {L"print-page", CmdPrintPage},
 };
 
 std::wstring SystemErrorText(DWORD ErrorCode)
