@@ -34,8 +34,8 @@ class OwnerWindow {
   OwnerWindow() {
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Thread = std::thread([this, ready] {
-      Window = CreateWindowExW(0, L"STATIC", L"vardlet test owner", WS_OVERLAPPED, 0, 0, 10, 10,
-                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+      Window = CreateWindowExW(0, L"STATIC", L"vardlet test owner", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                               nullptr, GetModuleHandleW(nullptr), nullptr);
       ThreadId = GetCurrentThreadId();
       SetEvent(ready);
       MSG message;
@@ -123,7 +123,8 @@ class Dialogs : public MonitorTest {
   Robot& Configure(const wchar_t* port, Robot::Action act, BOOL expected = TRUE) {
     Bot = std::make_unique<Robot>(kSettingsCaption, std::move(act));
     SetLastError(kSentinel);
-    EXPECT_EQ(expected, Module->ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port))) << GetLastError();
+    EXPECT_EQ(expected, Module->ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port)))
+        << GetLastError();
     Bot->Finish();
     EXPECT_TRUE(Bot->Found);
     EXPECT_FALSE(Bot->Cancelled);
@@ -153,10 +154,11 @@ TEST_F(Dialogs, PortNameAddsTheTypedName) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "typed \"" << c.Typed << "\", error " << c.Error);
-    Robot robot(kPortNameCaption, [&](HWND dialog) { Type(dialog, kPortNameEdit, c.Typed), c.Press(dialog); });
+    Robot robot(kPortNameCaption,
+                [&](HWND dialog) { Type(dialog, kPortNameEdit, c.Typed), c.Press(dialog); });
     SetLastError(kSentinel);
     EXPECT_EQ(!c.Error, !!Module->AddPortW(nullptr, Owner.Window, nullptr));
-    if (c.Error) EXPECT_EQ(c.Error, GetLastError());
+    EXPECT_EQ(c.Error ? c.Error : GetLastError(), GetLastError());
     robot.Finish();
     EXPECT_TRUE(robot.Found);
     EXPECT_FALSE(robot.Cancelled);
@@ -164,13 +166,14 @@ TEST_F(Dialogs, PortNameAddsTheTypedName) {
   }
   EXPECT_EQ((Names{L"\\\\box\\CSUM5:", L"LPT9:"}), PortNames());
   EXPECT_EQ((Names{L",,box,CSUM5:", L"LPT9:"}), Subkeys(Root.Path()));
-  EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), ReadRaw(Root.Child(L",,box,CSUM5:"), L"Print To").value_or(RawValue{}));
+  EXPECT_EQ((RawValue{REG_SZ, {0, 0}}),
+            ReadRaw(Root.Child(L",,box,CSUM5:"), L"Print To").value_or(RawValue{}));
   ExpectSettings(L",,box,CSUM5:", 0, L"");
   EXPECT_EQ(Messages{}, Debug.Messages());
 
   // No dialog without an owner on another thread.
-  HWND own = CreateWindowExW(0, L"STATIC", L"same thread", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                             nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND own = CreateWindowExW(0, L"STATIC", L"same thread", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
   for (HWND owner : {static_cast<HWND>(nullptr), own}) {
     Robot robot(kPortNameCaption, PressCancel);
     SetLastError(kSentinel);
@@ -189,7 +192,8 @@ TEST_F(Dialogs, PortNameAddsTheTypedName) {
 TEST_F(Dialogs, SettingsShowAndStore) {
   ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"CSUM1:", L"Laser 2"));
   Initialize();
-  Robot& off = Configure(L"csum1:", [](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L""), PressOk(d); });
+  Robot& off =
+      Configure(L"csum1:", [](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L""), PressOk(d); });
   EXPECT_TRUE(off.Checked);
   EXPECT_EQ(L"Laser 2", off.Text);
   ExpectSettings(L"CSUM1:", 0, L"");
@@ -201,7 +205,8 @@ TEST_F(Dialogs, SettingsShowAndStore) {
   ExpectSettings(L"CSUM1:", 1, kPassTargetPrinter.Name);
   const std::optional<RawValue> print = ReadRaw(Root.Child(L"CSUM1:"), L"Print");
   for (const Robot::Action& press : {Robot::Action(PressCancel), Robot::Action(PressEsc)})
-    Configure(L"CSUM1:", [&](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L"Laser 2"), press(d); });
+    Configure(L"CSUM1:",
+              [&](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L"Laser 2"), press(d); });
   EXPECT_EQ(print, ReadRaw(Root.Child(L"CSUM1:"), L"Print"));
   Robot& shown = Configure(L"CSUM1:", PressCancel);
   EXPECT_TRUE(shown.Checked);
@@ -210,7 +215,8 @@ TEST_F(Dialogs, SettingsShowAndStore) {
 
   Robot robot(kSettingsCaption, PressCancel);
   SetLastError(kSentinel);
-  EXPECT_TRUE(Module->ConfigurePortW(const_cast<LPWSTR>(L"\\\\server"), Owner.Window, const_cast<LPWSTR>(L"CSUM1:")));
+  EXPECT_TRUE(
+      Module->ConfigurePortW(const_cast<LPWSTR>(L"\\\\server"), Owner.Window, const_cast<LPWSTR>(L"CSUM1:")));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
   robot.Finish();
   EXPECT_FALSE(robot.Found);
@@ -268,13 +274,15 @@ TEST_F(Dialogs, OddRegistryValuesLoadAsSensibleSettings) {
   for (const auto& c : cases) {
     std::wstring key = Root.Child(c.Port);
     ASSERT_EQ(ERROR_SUCCESS, CreateKey(key));
-    if (c.Print) ASSERT_EQ(ERROR_SUCCESS, WriteRaw(key, L"Print", c.PrintType, c.Print, c.PrintSize));
+    ASSERT_EQ(ERROR_SUCCESS, c.Print ? WriteRaw(key, L"Print", c.PrintType, c.Print, c.PrintSize) : 0);
     // The registry adds a missing terminator itself when the character after
     // the data is one; here it is not.
     const std::wstring data = c.PrintTo + L"X";
     const size_t size = (c.PrintTo.size() + (c.Terminated ? 1 : 0)) * 2;
-    if (c.Terminated) ASSERT_EQ(ERROR_SUCCESS, WriteString(key, L"Print To", c.PrintTo));
-    else ASSERT_EQ(ERROR_SUCCESS, WriteRaw(key, L"Print To", REG_SZ, data.c_str(), size));
+    if (c.Terminated)
+      ASSERT_EQ(ERROR_SUCCESS, WriteString(key, L"Print To", c.PrintTo));
+    else
+      ASSERT_EQ(ERROR_SUCCESS, WriteRaw(key, L"Print To", REG_SZ, data.c_str(), size));
     ASSERT_EQ(size, ReadRaw(key, L"Print To").value().Data.size());
   }
   Initialize();
@@ -307,9 +315,12 @@ void AskForScreenshot(HWND dialog, const char* name) {
 }
 
 TEST_F(Dialogs, Screenshots) {
-  if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0)) GTEST_SKIP() << "run by dialog_screenshots.sh";
+  if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0))
+    GTEST_SKIP() << "run by dialog_screenshots.sh";
   Initialize();
-  Robot robot(kPortNameCaption, [](HWND d) { Type(d, kPortNameEdit, L"CSUM2:"), AskForScreenshot(d, "port-name"), PressOk(d); });
+  Robot robot(kPortNameCaption, [](HWND d) {
+    Type(d, kPortNameEdit, L"CSUM2:"), AskForScreenshot(d, "port-name"), PressOk(d);
+  });
   EXPECT_TRUE(Module->AddPortW(nullptr, Owner.Window, nullptr)) << GetLastError();
   robot.Finish();
   Configure(L"CSUM2:", [](HWND d) {

@@ -158,7 +158,8 @@ TEST_F(Jobs, PassThroughSendsTheJobUnchanged) {
   for (unsigned i = 0; data.size() < 150000; ++i) data += static_cast<char>(i * 7 + i / 251);
   Writes pieces;
   size_t offset = 0;
-  for (size_t size : {1, 0, 2, 3, 4093, 1, 131077, 20000}) pieces.push_back(data.substr(offset, size)), offset += size;
+  for (size_t size : {1, 0, 2, 3, 4093, 1, 131077, 20000})
+    pieces.push_back(data.substr(offset, size)), offset += size;
   Printed();
   PrintJob(L"Off:", kDocument, pieces);
   EXPECT_FALSE(Printed()) << "pass-through off: the printer named in the settings gets nothing";
@@ -368,8 +369,10 @@ TEST_F(Jobs, SlowPassThroughPrinterHoldsUpOnlyItsOwnPort) {
   std::atomic<bool> ended{false};
   BOOL endResult = FALSE;
   std::thread ender([&] { endResult = Module->EndDocPort(port), ended = true; });
-  for (int i = 0; i < 200 && GetFileAttributesW(startedDos.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
-  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(startedDos.c_str())) << "the slow printer never started";
+  for (int i = 0; i < 200 && GetFileAttributesW(startedDos.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(startedDos.c_str()))
+      << "the slow printer never started";
   EXPECT_EQ((Names{L"SLOW:", L"HEALTHY:"}), PortNames());
   EXPECT_TRUE(AddPort(L"NEW:"));
   EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"NEW:")));

@@ -127,8 +127,9 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
   Names jobPorts;
   for (int i = 0; i < kJobThreads; ++i) {
     jobPorts.push_back(L"STRESS" + std::to_wstring(i) + L":");
-    ASSERT_EQ(ERROR_SUCCESS, i < kPassThroughThreads ? Root.AddPassThroughKey(jobPorts[i], kPassTargetPrinter.Name)
-                                                     : Root.AddPortKeys({jobPorts[i]}));
+    ASSERT_EQ(ERROR_SUCCESS, i < kPassThroughThreads
+                                 ? Root.AddPassThroughKey(jobPorts[i], kPassTargetPrinter.Name)
+                                 : Root.AddPortKeys({jobPorts[i]}));
   }
   Initialize({L"CONTEND:"});
   Names fixedPorts = PortNames();
@@ -142,10 +143,12 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
     return workers.back().get();
   };
   auto document = [](const std::string& kind, int i, int j) {
-    return L"vt-stress\\" + std::wstring(kind.begin(), kind.end()) + std::to_wstring(i) + L"." + std::to_wstring(j);
+    return L"vt-stress\\" + std::wstring(kind.begin(), kind.end()) + std::to_wstring(i) + L"." +
+           std::to_wstring(j);
   };
   for (int i = 0; i < kJobThreads; ++i)
-    for (int j = 0; j < kJobsPerThread; ++j) ForgetRecord((i + j) % 2 ? kOtherJobPrinter.Name : kJobPrinter.Name, document("job", i, j));
+    for (int j = 0; j < kJobsPerThread; ++j)
+      ForgetRecord((i + j) % 2 ? kOtherJobPrinter.Name : kJobPrinter.Name, document("job", i, j));
   for (int round = 0; round < kRounds; ++round) ForgetRecord(kJobPrinter.Name, document("contend", 0, round));
 
   std::atomic<int> jobThreadsLeft{kJobThreads}, holders{0};
@@ -184,11 +187,13 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
           ++winners[round];
           if (holders++ != 0) self->Problems.push_back("two holders of one port");
           Writes writes = MakeJob(static_cast<uint32_t>(100000 + round), 3000, 1000);
-          JobRun run = RunJob(dll, port, kJobPrinter.Name, document("contend", 0, round).c_str(), writes, &self->Doing);
+          JobRun run = RunJob(dll, port, kJobPrinter.Name, document("contend", 0, round).c_str(), writes,
+                              &self->Doing);
           if (!run.Ok) self->Problems.push_back(run.Problem);
           self->Checksums.push_back(ExpectedChecksum(writes));
         } else if (++busyRefusals, error != ERROR_BUSY || port != reinterpret_cast<HANDLE>(0x5a5a)) {
-          self->Problems.push_back("OpenPort refused with " + std::to_string(error) + " and wrote the handle");
+          self->Problems.push_back("OpenPort refused with " + std::to_string(error) +
+                                   " and wrote the handle");
         }
         barrier.Wait();  // every open of this round has returned
         self->Doing = "ClosePort";
@@ -208,7 +213,8 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
         std::wstring name = L"ADM" + std::to_wstring(a) + L"-" + std::to_wstring(n) + L":", shouted = name;
         CharUpperW(shouted.data());
         std::wstring target = kPassTargetPrinter.Name, jobPort = jobPorts[n % kJobThreads];
-        PortRecordFF record = {name.data(), static_cast<DWORD>((target.size() + 1) * 2), reinterpret_cast<LPBYTE>(target.data())};
+        PortRecordFF record = {name.data(), static_cast<DWORD>((target.size() + 1) * 2),
+                               reinterpret_cast<LPBYTE>(target.data())};
         PortRecordFF duplicate = {shouted.data(), 0, nullptr};
         HANDLE port = nullptr;
         const struct {
@@ -216,13 +222,21 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
           std::function<BOOL()> Run;
           DWORD Error;  // 0: must succeed
         } steps[] = {
-            {"AddPortExW", [&] { return dll.AddPortExW(nullptr, n % 2 ? 1 : kLevelFF, reinterpret_cast<LPBYTE>(&record), nullptr); }, 0},
-            {"AddPortExW", [&] { return dll.AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&duplicate), nullptr); }, ERROR_ALREADY_EXISTS},
+            {"AddPortExW",
+             [&] {
+               return dll.AddPortExW(nullptr, n % 2 ? 1 : kLevelFF, reinterpret_cast<LPBYTE>(&record),
+                                     nullptr);
+             },
+             0},
+            {"AddPortExW",
+             [&] { return dll.AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&duplicate), nullptr); },
+             ERROR_ALREADY_EXISTS},
             {"OpenPort", [&] { return dll.OpenPort(name.data(), &port); }, 0},
             {"DeletePortW", [&] { return dll.DeletePortW(nullptr, nullptr, name.data()); }, ERROR_BUSY},
             {"ClosePort", [&] { return dll.ClosePort(port); }, 0},
             {"DeletePortW", [&] { return dll.DeletePortW(nullptr, nullptr, name.data()); }, 0},
-            {"DeletePortW", [&] { return dll.DeletePortW(nullptr, nullptr, name.data()); }, ERROR_UNKNOWN_PORT},
+            {"DeletePortW", [&] { return dll.DeletePortW(nullptr, nullptr, name.data()); },
+             ERROR_UNKNOWN_PORT},
             {"DeletePortW", [&] { return dll.DeletePortW(nullptr, nullptr, jobPort.data()); }, ERROR_BUSY},
         };
         for (const auto& step : steps) {
@@ -230,7 +244,8 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
           SetLastError(kSentinel);
           BOOL ok = step.Run();
           if (!ok != !!step.Error || (!ok && GetLastError() != step.Error))
-            self->Problems.push_back(std::string(step.Call) + "(" + Text(name) + ") gave " + (ok ? "success" : std::to_string(GetLastError())));
+            self->Problems.push_back(std::string(step.Call) + "(" + Text(name) + ") gave " +
+                                     (ok ? "success" : std::to_string(GetLastError())));
         }
         ++adds;
         self->Doing = "nothing";
@@ -247,10 +262,12 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
       self->Doing = "EnumPortsW";
       dll.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned);
       std::vector<BYTE> buffer(needed + 4096);  // room for ports added meanwhile
-      if (!dll.EnumPortsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &returned)) continue;
+      if (!dll.EnumPortsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &returned))
+        continue;
       const auto* records = reinterpret_cast<const PORT_INFO_1W*>(buffer.data());
       for (const std::wstring& port : fixedPorts) {
-        auto found = std::find_if(records, records + returned, [&](const PORT_INFO_1W& r) { return port == r.pName; });
+        auto found =
+            std::find_if(records, records + returned, [&](const PORT_INFO_1W& r) { return port == r.pName; });
         if (found == records + returned) self->Problems.push_back("EnumPortsW left out " + Text(port));
       }
       ++enumerations;
@@ -268,7 +285,8 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
       for (const auto& w : workers) {
         if (w->Done || GetTickCount64() - w->Progress < kStuckAfterMs) continue;
         std::string report = "watchdog: " + w->Name + " is stuck in " + w->Doing.load();
-        for (const auto& other : workers) report += "\n  " + other->Name + ": " + (other->Done ? "done" : other->Doing.load());
+        for (const auto& other : workers)
+          report += "\n  " + other->Name + ": " + (other->Done ? "done" : other->Doing.load());
         std::printf("[  FAILED  ] %s\n", report.c_str());
         std::fflush(stdout);
         TerminateProcess(GetCurrentProcess(), 3);
@@ -299,13 +317,18 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
   EXPECT_TRUE(expected == said) << "each finished job said its checksum once";
   for (HANDLE port : jobHandles) EXPECT_TRUE(Module->ClosePort(port));
   Names ports = PortNames(), keys = Subkeys(Root.Path());
-  std::sort(ports.begin(), ports.end()), std::sort(keys.begin(), keys.end()), std::sort(fixedPorts.begin(), fixedPorts.end());
+  std::sort(ports.begin(), ports.end()), std::sort(keys.begin(), keys.end()),
+      std::sort(fixedPorts.begin(), fixedPorts.end());
   EXPECT_EQ(fixedPorts, ports);
   EXPECT_EQ(fixedPorts, keys);
-  std::printf("stress: %d job threads x %d jobs (%d passing through to one printer) + %d threads contending for one port x %d rounds = %d jobs, %zu checksum messages\n",
-              kJobThreads, kJobsPerThread, kPassThroughThreads, kContenders, kRounds, kJobThreads * kJobsPerThread + kRounds, said.size());
-  std::printf("stress: alongside, %d administrators: %ld ports added and deleted; 1 enumerator: %ld enumerations\n",
-              kAdminThreads, adds.load(), enumerations.load());
+  std::printf(
+      "stress: %d job threads x %d jobs (%d passing through to one printer) + %d threads contending for one "
+      "port x %d rounds = %d jobs, %zu checksum messages\n",
+      kJobThreads, kJobsPerThread, kPassThroughThreads, kContenders, kRounds,
+      kJobThreads * kJobsPerThread + kRounds, said.size());
+  std::printf(
+      "stress: alongside, %d administrators: %ld ports added and deleted; 1 enumerator: %ld enumerations\n",
+      kAdminThreads, adds.load(), enumerations.load());
   std::printf("stress: %zu problems, %ld busy refusals, %zu lock-order violations, %.1f s in all\n", problems,
               busyRefusals.load(), violations, seconds);
 }
@@ -375,7 +398,8 @@ TEST(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
   auto expect = [&](const char* what, BOOL result, DWORD wantError) {
     DWORD error = GetLastError();
     if (!result != !!wantError || (!result && error != wantError)) {
-      if (++problems <= 10) ADD_FAILURE() << what << ": " << (result ? 0 : error) << ", expected " << wantError;
+      if (++problems <= 10)
+        ADD_FAILURE() << what << ": " << (result ? 0 : error) << ", expected " << wantError;
     }
     ++(result ? succeeded : failed);
   };
@@ -397,7 +421,8 @@ TEST(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
     expect("ClosePort", dll.ClosePort(port), 0);
     for (DWORD level : {DWORD{1}, kLevelFF}) {
       std::wstring target = kPassTargetPrinter.Name;
-      PortRecordFF record = {const_cast<LPWSTR>(L"ADDED:"), static_cast<DWORD>((target.size() + 1) * 2), reinterpret_cast<LPBYTE>(target.data())};
+      PortRecordFF record = {const_cast<LPWSTR>(L"ADDED:"), static_cast<DWORD>((target.size() + 1) * 2),
+                             reinterpret_cast<LPBYTE>(target.data())};
       expect("AddPortExW", dll.AddPortExW(nullptr, level, reinterpret_cast<LPBYTE>(&record), nullptr), 0);
       expect("DeletePortW", dll.DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"ADDED:")), 0);
     }
@@ -411,14 +436,22 @@ TEST(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
     expect("OpenPort held", dll.OpenPort(const_cast<LPWSTR>(L"HELD:"), &port), ERROR_BUSY);
     expect("ClosePort garbage", dll.ClosePort(buffer), ERROR_INVALID_HANDLE);
     expect("WritePort null", dll.WritePort(held, nullptr, 4, &written), ERROR_INVALID_PARAMETER);
-    expect("StartDocPort missing printer", dll.StartDocPort(held, const_cast<LPWSTR>(kMissingPrinter), 1, 1, nullptr), ERROR_INVALID_PRINTER_NAME);
-    expect("EnumPortsW size query", dll.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned), ERROR_INSUFFICIENT_BUFFER);
-    expect("EnumPortsW level 2", dll.EnumPortsW(nullptr, 2, buffer, sizeof buffer, &needed, &returned), ERROR_INVALID_LEVEL);
-    for (auto [name, error] : {std::pair<const wchar_t*, DWORD>{L"plain:", ERROR_ALREADY_EXISTS}, {L"a,b", ERROR_INVALID_NAME}, {longName.c_str(), ERROR_INVALID_PARAMETER}}) {
+    expect("StartDocPort missing printer",
+           dll.StartDocPort(held, const_cast<LPWSTR>(kMissingPrinter), 1, 1, nullptr),
+           ERROR_INVALID_PRINTER_NAME);
+    expect("EnumPortsW size query", dll.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned),
+           ERROR_INSUFFICIENT_BUFFER);
+    expect("EnumPortsW level 2", dll.EnumPortsW(nullptr, 2, buffer, sizeof buffer, &needed, &returned),
+           ERROR_INVALID_LEVEL);
+    for (auto [name, error] : {std::pair<const wchar_t*, DWORD>{L"plain:", ERROR_ALREADY_EXISTS},
+                               {L"a,b", ERROR_INVALID_NAME},
+                               {longName.c_str(), ERROR_INVALID_PARAMETER}}) {
       PORT_INFO_1W record = {const_cast<LPWSTR>(name)};
       expect("AddPortExW", dll.AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&record), nullptr), error);
     }
-    for (auto [name, error] : {std::pair<const wchar_t*, DWORD>{L"NONE:", ERROR_UNKNOWN_PORT}, {L"HELD:", ERROR_BUSY}, {L"STUCK:", ERROR_ACCESS_DENIED}})
+    for (auto [name, error] : {std::pair<const wchar_t*, DWORD>{L"NONE:", ERROR_UNKNOWN_PORT},
+                               {L"HELD:", ERROR_BUSY},
+                               {L"STUCK:", ERROR_ACCESS_DENIED}})
       expect("DeletePortW", dll.DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(name)), error);
     if (withJob) job(L"DEAD:", deadEnd);  // the pass-through printer refuses the end
   };
@@ -434,7 +467,7 @@ TEST(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
   auto take = [&] {
     DWORD bytes = 0, count = 0;
     dll.EnumPortsW(nullptr, 1, nullptr, 0, &bytes, &count);
-    return Snapshot{OpenKernelHandles(), OpenPrinterHandles(), HeapUse(monitorHeaps[0]),
+    return Snapshot{OpenKernelHandles(),   OpenPrinterHandles(),      HeapUse(monitorHeaps[0]),
                     HeapUse(portHeaps[0]), HeapUse(GetProcessHeap()), bytes};
   };
   // The gauges see a single handle or block more.
@@ -463,20 +496,25 @@ TEST(Leaks, TenThousandCallsEachWayLeaveNothingBehind) {
   const Snapshot after = take();
   EXPECT_EQ(0, problems);
   EXPECT_TRUE(before == after) << "kernel handles " << before.Handles << " -> " << after.Handles
-                               << ", printer handles " << before.PrinterHandles << " -> " << after.PrinterHandles
-                               << ", monitor heap blocks " << before.MonitorHeap.first << " -> " << after.MonitorHeap.first
-                               << ", port heap blocks " << before.PortHeap.first << " -> " << after.PortHeap.first
-                               << ", process heap bytes " << before.ProcessHeap.second << " -> " << after.ProcessHeap.second
-                               << ", port list bytes " << before.PortBytes << " -> " << after.PortBytes;
+                               << ", printer handles " << before.PrinterHandles << " -> "
+                               << after.PrinterHandles << ", monitor heap blocks " << before.MonitorHeap.first
+                               << " -> " << after.MonitorHeap.first << ", port heap blocks "
+                               << before.PortHeap.first << " -> " << after.PortHeap.first
+                               << ", process heap bytes " << before.ProcessHeap.second << " -> "
+                               << after.ProcessHeap.second << ", port list bytes " << before.PortBytes
+                               << " -> " << after.PortBytes;
   EXPECT_EQ(std::optional<DWORD>(ExpectedChecksum({data, data})), ReadRecord(kJobPrinter.Name, kDocument));
   EXPECT_TRUE(dll.ClosePort(held));
   DeleteRecord(kJobPrinter.Name, kDocument);
-  std::printf("leaks: %ld succeeding and %ld failing calls in %.1f s; kernel handles %zu -> %zu, printer handles %zu -> %zu\n",
-              succeeded, failed, (GetTickCount64() - start) / 1000.0, before.Handles, after.Handles,
-              before.PrinterHandles, after.PrinterHandles);
-  std::printf("leaks: monitor heap %zu -> %zu blocks, port heap %zu -> %zu blocks, process heap %zu -> %zu bytes\n",
-              before.MonitorHeap.first, after.MonitorHeap.first, before.PortHeap.first, after.PortHeap.first,
-              before.ProcessHeap.second, after.ProcessHeap.second);
+  std::printf(
+      "leaks: %ld succeeding and %ld failing calls in %.1f s; kernel handles %zu -> %zu, printer handles %zu "
+      "-> %zu\n",
+      succeeded, failed, (GetTickCount64() - start) / 1000.0, before.Handles, after.Handles,
+      before.PrinterHandles, after.PrinterHandles);
+  std::printf(
+      "leaks: monitor heap %zu -> %zu blocks, port heap %zu -> %zu blocks, process heap %zu -> %zu bytes\n",
+      before.MonitorHeap.first, after.MonitorHeap.first, before.PortHeap.first, after.PortHeap.first,
+      before.ProcessHeap.second, after.ProcessHeap.second);
 }
 
 }  // namespace

@@ -137,7 +137,8 @@ TEST_F(Ports, EnumerationLayoutAndExactFit) {
     std::vector<BYTE> buffer(2 * size, 0xa5);
     needed = returned = 0x5a5a5a5a;
     SetLastError(kSentinel);
-    BOOL ok = Module->EnumPortsW(const_cast<LPWSTR>(L"\\\\server"), 1, buffer.data(), size, &needed, &returned);
+    BOOL ok =
+        Module->EnumPortsW(const_cast<LPWSTR>(L"\\\\server"), 1, buffer.data(), size, &needed, &returned);
     EXPECT_EQ(size >= total, !!ok);
     EXPECT_EQ(size >= total ? kSentinel : ERROR_INSUFFICIENT_BUFFER, GetLastError());
     EXPECT_EQ(total, needed);
@@ -152,7 +153,7 @@ TEST_F(Ports, EnumerationLayoutAndExactFit) {
     }
     EXPECT_EQ(expected, buffer);
     // The 32-bit layout, byte for byte: records at 0 and 4, names from 8.
-    if (sizeof(void*) == 4 && size == total) EXPECT_EQ(8u, nameA);
+    EXPECT_TRUE(sizeof(void*) != 4 || size != total || nameA == 8);
   }
   // Count pointers may be null on every path.
   std::vector<BYTE> buffer(total);

@@ -15,9 +15,7 @@ uint32_t ExpectedChecksum(const Writes& writes) {
   return stream.Finish();
 }
 
-std::string ChecksumMessage(uint32_t checksum) {
-  return "Checksum: " + std::to_string(checksum) + "\n";
-}
+std::string ChecksumMessage(uint32_t checksum) { return "Checksum: " + std::to_string(checksum) + "\n"; }
 
 Writes MakeJob(uint32_t seed, size_t totalBytes, size_t maxWrite) {
   uint32_t state = seed * 2654435761u + 1;  // xorshift32: the same job on every run
@@ -69,8 +67,8 @@ void DeleteRecord(const std::wstring& printer, const std::wstring& document) {
   DeleteKeyTree(RecordKey(printer, document));
 }
 
-JobRun RunJob(const VardletExports& dll, HANDLE port, const wchar_t* printer,
-              const wchar_t* document, const Writes& writes, std::atomic<const char*>* doing) {
+JobRun RunJob(const VardletExports& dll, HANDLE port, const wchar_t* printer, const wchar_t* document,
+              const Writes& writes, std::atomic<const char*>* doing) {
   JobRun run;
   std::atomic<const char*> unwatched;
   std::atomic<const char*>& step = doing ? *doing : unwatched;
@@ -94,7 +92,9 @@ JobRun RunJob(const VardletExports& dll, HANDLE port, const wchar_t* printer,
       dll.EndDocPort(port);
       return run;
     }
-    if (written != write.size()) run.Problem = "WritePort reported " + std::to_string(written) + " of " + std::to_string(write.size()) + " bytes";
+    if (written != write.size())
+      run.Problem =
+          "WritePort reported " + std::to_string(written) + " of " + std::to_string(write.size()) + " bytes";
   }
   step = "EndDocPort";
   SetLastError(kSentinel);
@@ -120,7 +120,7 @@ void MonitorTest::TearDown() {
 }
 
 void MonitorTest::Initialize(const Names& portKeys) {
-  if (!portKeys.empty()) ASSERT_EQ(ERROR_SUCCESS, Root.AddPortKeys(portKeys));
+  ASSERT_EQ(ERROR_SUCCESS, portKeys.empty() ? ERROR_SUCCESS : Root.AddPortKeys(portKeys));
   SetLastError(kSentinel);
   ASSERT_TRUE(Module->InitializeMonitor(Root.Arg())) << "error " << GetLastError();
 }
@@ -129,8 +129,7 @@ Names MonitorTest::PortNames() {
   DWORD needed = 0, returned = 0;
   Module->EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned);
   std::vector<BYTE> buffer(needed + sizeof(PORT_INFO_1W));  // never empty
-  if (!Module->EnumPortsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed,
-                          &returned)) {
+  if (!Module->EnumPortsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &returned)) {
     ADD_FAILURE() << "EnumPortsW failed with " << GetLastError();
     return {};
   }
@@ -143,7 +142,8 @@ Names MonitorTest::PortNames() {
 HANDLE MonitorTest::Open(const wchar_t* portName) {
   HANDLE port = nullptr;
   SetLastError(kSentinel);
-  EXPECT_TRUE(Module->OpenPort(const_cast<LPWSTR>(portName), &port)) << "OpenPort failed with " << GetLastError();
+  EXPECT_TRUE(Module->OpenPort(const_cast<LPWSTR>(portName), &port))
+      << "OpenPort failed with " << GetLastError();
   return port;
 }
 

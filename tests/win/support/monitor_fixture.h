@@ -67,9 +67,8 @@ struct JobRun {
   bool Ok = false;
   std::string Problem;  // the first thing that went wrong
 };
-JobRun RunJob(const VardletExports& dll, HANDLE port, const wchar_t* printer,
-              const wchar_t* document, const Writes& writes,
-              std::atomic<const char*>* doing = nullptr);
+JobRun RunJob(const VardletExports& dll, HANDLE port, const wchar_t* printer, const wchar_t* document,
+              const Writes& writes, std::atomic<const char*>* doing = nullptr);
 
 class MonitorTest : public testing::Test {
  protected:

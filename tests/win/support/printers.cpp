@@ -31,8 +31,7 @@ bool RealJob::End() {
   return EndDocPrinter(PrinterHandle);
 }
 
-ScratchPrinter::ScratchPrinter(const wchar_t* name, const std::wstring& portName)
-    : PrinterName(name) {
+ScratchPrinter::ScratchPrinter(const wchar_t* name, const std::wstring& portName) : PrinterName(name) {
   std::wstring port = portName;
   PRINTER_INFO_2W info = {};
   info.pPrinterName = PrinterName.data();
@@ -97,8 +96,8 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path) {
 size_t OpenPrinterHandles(size_t probes) {
   std::vector<HANDLE> handles;
   ULONG_PTR highest = 0;
-  for (HANDLE handle = nullptr; handles.size() < probes &&
-                                OpenPrinterW(const_cast<LPWSTR>(kJobPrinter.Name), &handle, nullptr);)
+  for (HANDLE handle = nullptr;
+       handles.size() < probes && OpenPrinterW(const_cast<LPWSTR>(kJobPrinter.Name), &handle, nullptr);)
     handles.push_back(handle), highest = std::max(highest, reinterpret_cast<ULONG_PTR>(handle));
   for (HANDLE handle : handles) ClosePrinter(handle);
   return handles.size() == probes ? highest - probes : static_cast<size_t>(-1);

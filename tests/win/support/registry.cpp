@@ -27,8 +27,7 @@ LSTATUS SetDacl(const std::wstring& path, const wchar_t* sddl) {
   LSTATUS status = key.Open(HKEY_LOCAL_MACHINE, path, WRITE_DAC);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (status != ERROR_SUCCESS) return status;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr))
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
     return static_cast<LSTATUS>(GetLastError());
   status = RegSetKeySecurity(key.Handle, DACL_SECURITY_INFORMATION, descriptor);
   LocalFree(descriptor);
@@ -50,8 +49,8 @@ LSTATUS DeleteKeyTree(const std::wstring& path) {
 
 LSTATUS CreateKey(const std::wstring& path) {
   HKEY key = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                                   REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, nullptr);
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                   KEY_READ, nullptr, &key, nullptr);
   if (key) RegCloseKey(key);
   return status;
 }
@@ -67,17 +66,14 @@ std::vector<std::wstring> Subkeys(const std::wstring& path) {
   if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_ENUMERATE_SUB_KEYS) != ERROR_SUCCESS) return names;
   wchar_t name[256];
   for (DWORD index = 0, length = 256;
-       RegEnumKeyExW(key.Handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
-       ERROR_SUCCESS;
+       RegEnumKeyExW(key.Handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
        ++index, length = 256)
     names.emplace_back(name, length);
   return names;
 }
 
-LSTATUS WriteRaw(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-                 size_t size) {
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, type, data,
-                         static_cast<DWORD>(size));
+LSTATUS WriteRaw(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, type, data, static_cast<DWORD>(size));
 }
 
 LSTATUS WriteDword(const std::wstring& path, const wchar_t* name, DWORD value) {
@@ -96,8 +92,7 @@ std::optional<RawValue> ReadRaw(const std::wstring& path, const wchar_t* name) {
       RegQueryValueExW(key.Handle, name, nullptr, &value.Type, nullptr, &size) != ERROR_SUCCESS)
     return std::nullopt;
   value.Data.resize(size);
-  if (RegQueryValueExW(key.Handle, name, nullptr, &value.Type, value.Data.data(), &size) !=
-      ERROR_SUCCESS)
+  if (RegQueryValueExW(key.Handle, name, nullptr, &value.Type, value.Data.data(), &size) != ERROR_SUCCESS)
     return std::nullopt;
   return value;
 }

@@ -23,8 +23,7 @@ struct RawValue {
   std::vector<BYTE> Data;
   bool operator==(const RawValue& other) const { return Type == other.Type && Data == other.Data; }
 };
-LSTATUS WriteRaw(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-                 size_t size);
+LSTATUS WriteRaw(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size);
 LSTATUS WriteDword(const std::wstring& path, const wchar_t* name, DWORD value);
 LSTATUS WriteString(const std::wstring& path, const wchar_t* name, const std::wstring& value);
 std::optional<RawValue> ReadRaw(const std::wstring& path, const wchar_t* name);

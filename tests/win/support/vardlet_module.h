@@ -31,8 +31,6 @@ class VardletModule {
   bool Unload();
   bool Reload() { return Unload() && Load(); }
 
-  bool IsLoaded() const { return Module != nullptr; }
-  HMODULE Handle() const { return Module; }
   const std::string& Error() const { return LastError; }
 
   const VardletExports* operator->() const { return &Exports; }
