@@ -170,7 +170,7 @@ files=("$plain" small.ps job.ps pjl.ps binary.bin)
 if [ -x "$native_sum" ]; then have_native=1
 else have_native=0; echo "note: no native vardlet-sum at '${native_sum}'; comparing with vardlet-sum.exe only"; fi
 
-for size in 1 5 7 4096 65536; do
+for size in 1 5 65536; do
   rm -f "$printer_out/pass-target.prn"
   spool --quiet print "${files[@]}" --port 'HT-PASS:' --printer 'Laser 1' --write-size "$size"
   check "print at write size $size" 0 "$status"
@@ -201,7 +201,7 @@ for size in 1 5 7 4096 65536; do
     fi
     case "$file:$size" in
       small.ps:5) check "small.ps at 5: header split, read as plain data" 1246335795 "$said" ;;
-      small.ps:4096) check "small.ps at 4096: comments left out" 3750054803 "$said" ;;
+      small.ps:65536) check "small.ps at 65536: comments left out" 3750054803 "$said" ;;
     esac
   done
 done

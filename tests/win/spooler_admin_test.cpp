@@ -179,7 +179,7 @@ TEST_F(SpoolerAdminTest, InstallAndUninstallWithTheHost) {
   EXPECT_EQ(vt::RunTool(L"vardlet-spool.exe --quiet uninstall", &output), 0) << output;
   // Wine keeps a monitor that one of its handles still uses loaded in the
   // process, so ask the registry whether it is gone.
-  EXPECT_FALSE(vt::KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet"));
+  EXPECT_FALSE(vt::KeyExists(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet"));
   EXPECT_EQ(vt::InstallSpoolerMonitor(), "");
 }
 

@@ -3,7 +3,7 @@
 // and a monitor failure.
 #include <gtest/gtest.h>
 
-#include "debug_output.h"
+#include "monitor_fixture.h"
 #include "printers.h"
 #include "spooler.h"
 #include "test_printers.h"
@@ -38,7 +38,7 @@ class SpoolerPrintTest : public ::testing::Test {
   std::optional<DWORD> Page(const std::wstring& document, const std::wstring& text, std::string* bytes) {
     EXPECT_EQ(vt::PrintPage(kPrinter, document, text), 0u) << "page " << testing::PrintToString(document);
     *bytes = PassedThrough();
-    return vt::ChecksumRecord(kPrinter, document);
+    return vt::ReadRecord(kPrinter, document);
   }
 
   vt::SpoolerPrinter printer{kPrinter, kPort};
@@ -64,7 +64,7 @@ TEST_F(SpoolerPrintTest, RawJobRecordedUnderItsPrinterAndDocument) {
     SetLastError(0xdeadbeef);
     ASSERT_EQ(vt::PrintRaw(kPrinter, c.document, data, c.writeSize), 0u) << c.size;
     uint32_t expected = vt::EngineChecksum(data);
-    EXPECT_EQ(vt::ChecksumRecord(kPrinter, c.document), std::optional<DWORD>(expected)) << c.size;
+    EXPECT_EQ(vt::ReadRecord(kPrinter, c.document), std::optional<DWORD>(expected)) << c.size;
     EXPECT_NE(debug.Text().find("Checksum: " + std::to_string(expected) + "\n"), std::string::npos)
         << debug.Text();
   }
@@ -105,7 +105,7 @@ TEST_F(SpoolerPrintTest, PassThroughToAFilePrinterIsByteExact) {
     std::string data = Pattern(size, 3);
     ASSERT_EQ(vt::PrintRaw(kPrinter, L"passed", data), 0u) << size;
     EXPECT_EQ(PassedThrough(), data) << size;
-    EXPECT_EQ(vt::ChecksumRecord(kPrinter, L"passed"), std::optional<DWORD>(vt::EngineChecksum(data)));
+    EXPECT_EQ(vt::ReadRecord(kPrinter, L"passed"), std::optional<DWORD>(vt::EngineChecksum(data)));
   }
 }
 
@@ -116,7 +116,7 @@ TEST_F(SpoolerPrintTest, MonitorFailureFailsEndDocPrinterWithTheMonitorsMessage)
   vt::DebugOutput debug;
   SetLastError(0xdeadbeef);
   EXPECT_EQ(vt::PrintRaw(kPrinter, L"lost", Pattern(5000, 1)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(vt::ChecksumRecord(kPrinter, L"lost").has_value());
+  EXPECT_FALSE(vt::ReadRecord(kPrinter, L"lost").has_value());
   // OpenPrinterW's own refusal of the missing pass-through printer.
   EXPECT_NE(debug.Text().find("StartDocPort(): the job failed: error 1801."), std::string::npos) << debug.Text();
 }

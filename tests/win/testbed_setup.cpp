@@ -17,8 +17,7 @@
 
 namespace {
 
-bool SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data,
-                  DWORD size) {
+bool SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
   LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data, size);
   std::printf("setting HKCU\\%ls\\%ls: %s\n", key, name, status == ERROR_SUCCESS ? "ok" : "failed");
   return status == ERROR_SUCCESS;
@@ -28,8 +27,7 @@ bool SetWineOptions() {
   // Without a window manager, Wine waits about 2 s for one whenever a dialog
   // closes, unless its windows are unmanaged.
   static const wchar_t kManaged[] = L"N";
-  bool ok = SetUserValue(L"Software\\Wine\\X11 Driver", L"Managed", REG_SZ, kManaged,
-                         sizeof kManaged);
+  bool ok = SetUserValue(L"Software\\Wine\\X11 Driver", L"Managed", REG_SZ, kManaged, sizeof kManaged);
   // A crashing test must end at once instead of waiting on winedbg's dialog.
   DWORD no = 0;
   ok = SetUserValue(L"Software\\Wine\\WineDbg", L"ShowCrashDialog", REG_DWORD, &no, sizeof no) && ok;

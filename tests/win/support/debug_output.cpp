@@ -30,11 +30,8 @@ std::string Narrow(const wchar_t* text, size_t length) {
 }  // namespace
 
 DebugOutput::DebugOutput() {
-  Arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   DebugOutput* expected = nullptr;
-  if (!Arrived) {
-    SetupError = "no event for the capture";
-  } else if (!Active.compare_exchange_strong(expected, this)) {
+  if (!Active.compare_exchange_strong(expected, this)) {
     SetupError = "another DebugOutput is capturing in this process";
   } else {
     Handler = AddVectoredExceptionHandler(1, &DebugOutput::OnException);
@@ -50,7 +47,6 @@ DebugOutput::~DebugOutput() {
     RemoveVectoredExceptionHandler(Handler);
     Active = nullptr;
   }
-  if (Arrived) CloseHandle(Arrived);
 }
 
 LONG CALLBACK DebugOutput::OnException(EXCEPTION_POINTERS* pointers) {
@@ -75,11 +71,8 @@ LONG CALLBACK DebugOutput::OnException(EXCEPTION_POINTERS* pointers) {
 }
 
 void DebugOutput::Record(std::string message) {
-  {
-    std::lock_guard<std::mutex> guard(Lock);
-    Captured.push_back(std::move(message));
-  }
-  SetEvent(Arrived);
+  std::lock_guard<std::mutex> guard(Lock);
+  Captured.push_back(std::move(message));
 }
 
 std::vector<std::string> DebugOutput::Messages() {
@@ -89,27 +82,14 @@ std::vector<std::string> DebugOutput::Messages() {
 }
 
 std::string DebugOutput::Text() {
-  std::string all;
-  for (const std::string& message : Messages()) all += message;
-  return all;
+  std::string text;
+  for (const std::string& message : Messages()) text += message;
+  return text;
 }
 
 void DebugOutput::Clear() {
   std::lock_guard<std::mutex> guard(Lock);
   Captured.clear();
-}
-
-bool DebugOutput::WaitFor(const std::string& message, DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(Lock);
-      if (std::find(Captured.begin(), Captured.end(), message) != Captured.end()) return true;
-    }
-    ULONGLONG now = GetTickCount64();
-    if (!IsListening() || now >= deadline) return false;
-    WaitForSingleObject(Arrived, static_cast<DWORD>(deadline - now));
-  }
 }
 
 }  // namespace vt

@@ -39,16 +39,12 @@ class DebugOutput {
   // All of Messages() run together.
   std::string Text();
   void Clear();
-  // Waits until a message equal to `message` has arrived (from any thread),
-  // or timeoutMs ends.
-  bool WaitFor(const std::string& message, DWORD timeoutMs = 5000);
 
  private:
   static LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers);
   void Record(std::string message);
 
   PVOID Handler = nullptr;
-  HANDLE Arrived = nullptr;  // auto-reset; set after each message
   std::string SetupError;
   std::mutex Lock;
   std::vector<std::string> Captured;

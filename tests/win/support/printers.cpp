@@ -1,5 +1,8 @@
 #include "printers.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "test_printers.h"
 
 namespace vt {
@@ -7,7 +10,6 @@ namespace vt {
 RealJob::RealJob(const wchar_t* printerName, const wchar_t* documentName)
     : PrinterText(printerName), Document(documentName ? documentName : L"") {
   Doc.pDocName = documentName ? Document.data() : nullptr;
-  Doc.pOutputFile = nullptr;
   Doc.pDatatype = Datatype.data();
   if (!OpenPrinterW(PrinterText.data(), &PrinterHandle, nullptr)) {
     StartError = GetLastError();
@@ -23,37 +25,33 @@ RealJob::~RealJob() {
   if (PrinterHandle) ClosePrinter(PrinterHandle);
 }
 
-bool RealJob::Write(const std::string& data) {
-  DWORD written = 0;
-  return Started() && !Ended &&
-         WritePrinter(PrinterHandle, const_cast<char*>(data.data()), static_cast<DWORD>(data.size()),
-                      &written) &&
-         written == data.size();
-}
-
 bool RealJob::End() {
   if (!Started() || Ended) return false;
   Ended = true;
   return EndDocPrinter(PrinterHandle);
 }
 
-std::optional<JobInfo> GetJobInfo(const wchar_t* printerName, DWORD jobId) {
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(const_cast<LPWSTR>(printerName), &printer, nullptr)) return std::nullopt;
-  std::optional<JobInfo> result;
-  DWORD needed = 0;
-  GetJobW(printer, jobId, 1, nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed ? needed : sizeof(JOB_INFO_1W));
-  if (GetJobW(printer, jobId, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) {
-    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
-    JobInfo job;
-    if (info->pPrinterName) job.PrinterName = info->pPrinterName;
-    if (info->pDocument) job.Document = info->pDocument;
-    job.Status = info->Status;
-    result = job;
-  }
-  ClosePrinter(printer);
-  return result;
+ScratchPrinter::ScratchPrinter(const wchar_t* name, const std::wstring& portName) : PrinterName(name) {
+  std::wstring port = portName;
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = PrinterName.data();
+  info.pDriverName = const_cast<LPWSTR>(kTestDriver);
+  info.pPortName = port.data();
+  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+  info.pDatatype = const_cast<LPWSTR>(L"RAW");
+  HANDLE handle = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  AddError = handle ? 0 : GetLastError();
+  Added = handle != nullptr;
+  if (handle) ClosePrinter(handle);
+}
+
+bool ScratchPrinter::Delete() {
+  PRINTER_DEFAULTSW access = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE handle = nullptr;
+  if (!Added || !OpenPrinterW(PrinterName.data(), &handle, &access)) return false;
+  Added = !DeletePrinter(handle);
+  ClosePrinter(handle);
+  return !Added;
 }
 
 std::wstring PrinterOutputFile(const wchar_t* printerName) {
@@ -65,14 +63,21 @@ std::wstring PrinterOutputFile(const wchar_t* printerName) {
   std::wstring path;
   if (GetPrinterW(printer, 2, buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) {
     const wchar_t* port = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data())->pPortName;
-    if (port && port[0] == L'/') {
-      // Wine's Z: drive is the Unix root.
-      path = std::wstring(L"Z:") + port;
-      for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    }
+    if (port && port[0] == L'/') path = std::wstring(L"Z:") + port;  // Z: is the Unix root
+    std::replace(path.begin(), path.end(), L'/', L'\\');
   }
   ClosePrinter(printer);
+  return path;
+}
+
+std::wstring OutputFileDos(const wchar_t* fileName) {
+  std::wstring file = PrinterOutputFile(kPassTargetPrinter.Name);
+  return file.substr(0, file.find_last_of(L'\\') + 1) + fileName;
+}
+
+std::wstring OutputFile(const wchar_t* fileName) {
+  std::wstring path = OutputFileDos(fileName).substr(2);
+  std::replace(path.begin(), path.end(), L'\\', L'/');
   return path;
 }
 
@@ -88,11 +93,14 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path) {
   return data;
 }
 
-HANDLE NextPrinterHandle() {
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(const_cast<LPWSTR>(kJobPrinter.Name), &printer, nullptr)) return nullptr;
-  ClosePrinter(printer);
-  return printer;
+size_t OpenPrinterHandles(size_t probes) {
+  std::vector<HANDLE> handles;
+  ULONG_PTR highest = 0;
+  for (HANDLE handle = nullptr;
+       handles.size() < probes && OpenPrinterW(const_cast<LPWSTR>(kJobPrinter.Name), &handle, nullptr);)
+    handles.push_back(handle), highest = std::max(highest, reinterpret_cast<ULONG_PTR>(handle));
+  for (HANDLE handle : handles) ClosePrinter(handle);
+  return handles.size() == probes ? highest - probes : static_cast<size_t>(-1);
 }
 
 }  // namespace vt

@@ -1,4 +1,5 @@
-// Registry helpers for test set-up and checks, on the prefix's real registry.
+// Registry helpers for set-up and checks, on the prefix's real registry.
+// Every path is relative to HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include <windows.h>
@@ -9,50 +10,53 @@
 
 namespace vt {
 
-// Deletes `path` under `root` with all its subkeys. A missing key is success.
-// Keys whose security bars the deletion are first opened up again (the
-// failure tests deny access to some keys on purpose).
-LSTATUS DeleteKeyTree(HKEY root, const std::wstring& path);
-
-LSTATUS CreateKey(HKEY root, const std::wstring& path);
-bool KeyExists(HKEY root, const std::wstring& path);
+// Deletes `path` with all its subkeys; a missing key is success. Keys whose
+// security bars the deletion (DenyRead) are opened up again first.
+LSTATUS DeleteKeyTree(const std::wstring& path);
+LSTATUS CreateKey(const std::wstring& path);
+bool KeyExists(const std::wstring& path);
 // Names of the direct subkeys, in the registry's enumeration order.
-std::vector<std::wstring> Subkeys(HKEY root, const std::wstring& path);
+std::vector<std::wstring> Subkeys(const std::wstring& path);
 
-LSTATUS WriteDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value);
-LSTATUS WriteString(HKEY root, const std::wstring& path, const wchar_t* name,
-                    const std::wstring& value);
-std::optional<DWORD> ReadDword(HKEY root, const std::wstring& path, const wchar_t* name);
-std::optional<std::wstring> ReadString(HKEY root, const std::wstring& path, const wchar_t* name);
+struct RawValue {
+  DWORD Type = REG_NONE;
+  std::vector<BYTE> Data;
+  bool operator==(const RawValue& other) const { return Type == other.Type && Data == other.Data; }
+};
+LSTATUS WriteRaw(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size);
+LSTATUS WriteDword(const std::wstring& path, const wchar_t* name, DWORD value);
+LSTATUS WriteString(const std::wstring& path, const wchar_t* name, const std::wstring& value);
+std::optional<RawValue> ReadRaw(const std::wstring& path, const wchar_t* name);
+// The value if it is a REG_DWORD of four bytes.
+std::optional<DWORD> ReadDword(const std::wstring& path, const wchar_t* name);
+// The value if it is a REG_SZ, up to its first terminator.
+std::optional<std::wstring> ReadString(const std::wstring& path, const wchar_t* name);
 
 // Replaces the key's DACL by one that lets everybody delete it and change its
-// security but not read it: RegOpenKeyExW(KEY_READ) then fails with
-// ERROR_ACCESS_DENIED. (Wine ignores the security attributes of
-// RegCreateKeyExW but honours RegSetKeySecurity.)
-LSTATUS DenyRead(HKEY root, const std::wstring& path);
-// Gives everybody full access to the key again.
-LSTATUS AllowAll(HKEY root, const std::wstring& path);
+// security but not read or write it. (Wine ignores the security attributes
+// of RegCreateKeyExW but honours RegSetKeySecurity.)
+LSTATUS DenyRead(const std::wstring& path);
+LSTATUS AllowAll(const std::wstring& path);
 
-// A monitor registry root of its own for one test, under HKLM:
-// SYSTEM\CurrentControlSet\Control\Print\Monitors\Vardlet Test\<name>.
-// The key is deleted when the object is made (leftovers of an earlier run)
-// and again when it is destroyed; it is not created: InitializeMonitor does.
+// A monitor registry root of one test's own, named after the running test:
+// SYSTEM\CurrentControlSet\Control\Print\Monitors\Vardlet Test\<suite>.<test>.
+// Deleted when made (leftovers of an earlier run) and when destroyed; not
+// created: InitializeMonitor does that.
 class MonitorRoot {
  public:
-  // Named after the running GoogleTest test: "<suite>.<test>".
   MonitorRoot();
-  explicit MonitorRoot(std::wstring name);
   ~MonitorRoot();
   MonitorRoot(const MonitorRoot&) = delete;
   MonitorRoot& operator=(const MonitorRoot&) = delete;
 
-  // Path relative to HKLM, as InitializeMonitor takes it.
   const std::wstring& Path() const { return KeyPath; }
   LPWSTR Arg() { return KeyPath.data(); }
   std::wstring Child(const std::wstring& subkey) const { return KeyPath + L"\\" + subkey; }
-
-  // Creates the root (if needed) and one subkey per name, in the given order.
+  // Creates the root and one subkey per name, in the given order.
   LSTATUS AddPortKeys(const std::vector<std::wstring>& keyNames);
+  // A port key that passes every job through to `printer` ("Print" 1,
+  // "Print To" the printer), as the settings are stored.
+  LSTATUS AddPassThroughKey(const std::wstring& keyName, const std::wstring& printer);
 
  private:
   std::wstring KeyPath;

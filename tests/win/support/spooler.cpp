@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "csumstream.h"
+#include "monitor_fixture.h"
 #include "printers.h"
 #include "registry.h"
 #include "test_printers.h"
@@ -19,16 +20,7 @@ const wchar_t kEnvironment[] = L"Windows x64";
 const wchar_t kEnvironment[] = L"Windows NT x86";
 #endif
 
-const wchar_t kRecordRoot[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Checksums";
-
 std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
-
-// Record key levels write backslashes as slashes.
-std::wstring Level(std::wstring name) {
-  for (wchar_t& c : name)
-    if (c == L'\\') c = L'/';
-  return name;
-}
 
 }  // namespace
 
@@ -164,12 +156,7 @@ DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const
   return error;
 }
 
-std::optional<DWORD> ChecksumRecord(const std::wstring& printer, const std::wstring& document) {
-  return ReadDword(HKEY_LOCAL_MACHINE, std::wstring(kRecordRoot) + L"\\" + Level(printer) + L"\\" + Level(document),
-                   L"LastChecksum");
-}
-
-void ClearChecksumRecords() { DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecordRoot); }
+void ClearChecksumRecords() { DeleteKeyTree(kRecordRoot); }
 
 uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
   CChecksumStream stream;

@@ -73,8 +73,6 @@ DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const 
 // Returns 0 or the failing call's error.
 DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text);
 
-// The checksum record "LastChecksum" of a printer and document.
-std::optional<DWORD> ChecksumRecord(const std::wstring& printer, const std::wstring& document);
 // Deletes every checksum record, so each test starts without any.
 void ClearChecksumRecords();
 

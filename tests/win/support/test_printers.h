@@ -33,8 +33,8 @@ inline constexpr TestPrinter kPassTargetPrinter{L"Pass Target", L"/pass-target.p
 // unmapped LPT port, which Wine cannot open when it sends the job.
 inline constexpr TestPrinter kDeadEndPrinter{L"Dead End", L"LPT3:"};
 
-inline constexpr TestPrinter kAllTestPrinters[] = {
-    kJobPrinter, kOtherJobPrinter, kPassTargetPrinter, kDeadEndPrinter};
+inline constexpr TestPrinter kAllTestPrinters[] = {kJobPrinter, kOtherJobPrinter, kPassTargetPrinter,
+                                                   kDeadEndPrinter};
 
 // No printer of the prefix has this name.
 inline constexpr const wchar_t* kMissingPrinter = L"No Such Printer";

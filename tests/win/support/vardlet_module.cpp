@@ -4,7 +4,6 @@
 
 namespace vt {
 
-
 std::wstring VardletModule::Path() {
   wchar_t exe[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, exe, MAX_PATH);

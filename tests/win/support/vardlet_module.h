@@ -31,12 +31,11 @@ class VardletModule {
   bool Unload();
   bool Reload() { return Unload() && Load(); }
 
-  bool IsLoaded() const { return Module != nullptr; }
-  HMODULE Handle() const { return Module; }
   const std::string& Error() const { return LastError; }
 
   const VardletExports* operator->() const { return &Exports; }
   const VardletExports& Get() const { return Exports; }
+  HMODULE Handle() const { return Module; }
 
  private:
   HMODULE Module = nullptr;

@@ -1,0 +1,523 @@
+// Jobs through a port, driven as the spooler drives them, on real jobs of the
+// prefix's printers: the job's own printer held for the job and closed after
+// it, the "sent" notification, the debugger message and the registry record
+// of every finished job, pass-through printing ("Pass Target" writes each job
+// to a file, "Dead End" fails at EndDocPrinter), and printers that vanish or
+// take their time. The checksum arithmetic is tested natively (tests/native).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "import_patch.h"
+#include "monitor_fixture.h"
+
+namespace vt {
+namespace {
+
+const DWORD kAbc = 32566245;  // the checksum of the job "abc"
+const char kSetJobFailed[] = "CPort::EndDocPort(): SetJob(Cancel) failed.\n";
+const char kEndDocPrinterFailed[] = "CChecksumPort::EndDocPort(): EndDocPrinter failed.\n";
+const wchar_t kDocument[] = L"vt-job document";
+
+class Jobs : public MonitorTest {
+ protected:
+  BOOL Start(HANDLE port, RealJob& job, DWORD level = 1) {
+    EXPECT_TRUE(job.Started()) << "job error " << job.Error();
+    SetLastError(kSentinel);
+    return Module->StartDocPort(port, job.PrinterName(), job.Id(), level, job.DocInfo());
+  }
+  BOOL Write(HANDLE port, const std::string& data, DWORD* written = nullptr) {
+    SetLastError(kSentinel);
+    return Module->WritePort(port, Bytes(data), static_cast<DWORD>(data.size()), written);
+  }
+  BOOL End(HANDLE port) {
+    SetLastError(kSentinel);
+    return Module->EndDocPort(port);
+  }
+  // What "Pass Target" printed since the last call (nullopt: nothing).
+  std::optional<std::string> Printed() {
+    std::wstring file = PrinterOutputFile(kPassTargetPrinter.Name);
+    std::optional<std::string> bytes = ReadFileBytes(file);
+    DeleteFileW(file.c_str());
+    return bytes;
+  }
+  // The error a direct EndDocPrinter on "Dead End" gives.
+  DWORD DeadEndError() {
+    RealJob direct(kDeadEndPrinter.Name, L"vt-job direct");
+    SetLastError(kSentinel);
+    EXPECT_FALSE(direct.End());
+    return GetLastError();
+  }
+};
+
+// The port holds the job's printer for the job and closes it at the end; the
+// spooler's record is left as it was; a second job on the port works alike.
+TEST_F(Jobs, EachJobOnItsOwnPrinter) {
+  Initialize({L"VT1:"});
+  HANDLE port = Open(L"VT1:");
+  const size_t before = OpenPrinterHandles();
+  for (const wchar_t* document : {L"First", L"C:\\docs\\a.txt"}) {
+    SCOPED_TRACE(testing::Message() << "document " << document);
+    ForgetRecord(kJobPrinter.Name, document);
+    RealJob job(kJobPrinter.Name, document);
+    ASSERT_TRUE(Start(port, job)) << GetLastError();
+    EXPECT_EQ(before + 2, OpenPrinterHandles()) << "the job's and the port's handle";
+    DWORD written = 0;
+    for (const std::string& piece : {std::string("a"), std::string(), std::string("bc")}) {
+      EXPECT_TRUE(Write(port, piece, &written));
+      EXPECT_EQ(piece.size(), written);
+    }
+    EXPECT_TRUE(End(port)) << GetLastError();
+    EXPECT_EQ(before + 1, OpenPrinterHandles()) << "EndDocPort closes the job's printer";
+    EXPECT_STREQ(document, job.Record().pDocName);
+    EXPECT_EQ(nullptr, job.Record().pOutputFile);
+  }
+  EXPECT_EQ((Messages{ChecksumMessage(kAbc), ChecksumMessage(kAbc)}), Debug.Messages());
+  // One key level per name: the backslashes of the document became slashes.
+  std::optional<RawValue> value = ReadRaw(RecordKey(kJobPrinter.Name, L"C:\\docs\\a.txt"), L"LastChecksum");
+  EXPECT_EQ((RawValue{REG_DWORD, {0xe5, 0xeb, 0xf0, 0x01}}), value.value_or(RawValue{}));
+  EXPECT_EQ(Names{}, Subkeys(RecordKey(kJobPrinter.Name, L"C:\\docs\\a.txt")));
+  EXPECT_FALSE(KeyExists(RecordKey(kJobPrinter.Name, L"C:")));
+  BYTE buffer[100] = {7};
+  DWORD read = 0;
+  SetLastError(kSentinel);
+  EXPECT_TRUE(Module->ReadPort(port, buffer, sizeof buffer, &read));
+  EXPECT_EQ(sizeof buffer, read) << "ReadPort reports the whole buffer read and leaves it";
+  EXPECT_EQ(7, buffer[0]);
+  EXPECT_TRUE(Module->ClosePort(port));
+}
+
+// The record keeps the last job of a printer and document; a record that
+// cannot be written does not fail the job; ports made every way are checksum
+// ports.
+TEST_F(Jobs, RecordKeepsTheLastChecksum) {
+  Initialize({L"FromRegistry:"});
+  ASSERT_TRUE(AddPort(L"FromLevel1:"));
+  ASSERT_TRUE(AddPort(L"FromLevelFF:", kLevelFF));
+  PrintJob(L"FromRegistry:", kDocument, {"ab", "c"});
+  PrintJob(L"FromLevel1:", kDocument, {});
+  EXPECT_EQ(std::optional<DWORD>(0), ReadRecord(kJobPrinter.Name, kDocument));
+  PrintJob(L"FromLevelFF:", kDocument, {"ab", "cd"});
+  EXPECT_EQ((Messages{ChecksumMessage(kAbc), "Checksum: 0\n", "Checksum: 4126206949\n"}), Debug.Messages());
+
+  std::wstring key = RecordKey(kJobPrinter.Name, kDocument);
+  ASSERT_EQ(ERROR_SUCCESS, WriteDword(key, L"LastChecksum", 7));
+  ASSERT_EQ(ERROR_SUCCESS, DenyRead(key));
+  Debug.Clear();
+  const size_t before = OpenPrinterHandles();
+  HANDLE port = Open(L"FromRegistry:");
+  JobRun run = RunJob(Module.Get(), port, kJobPrinter.Name, kDocument, {"abc"});
+  EXPECT_EQ(Messages{ChecksumMessage(kAbc)}, Debug.Messages()) << "no message of its own";
+  EXPECT_EQ(before, OpenPrinterHandles()) << "the job was ended";
+  ASSERT_EQ(ERROR_SUCCESS, AllowAll(key));
+  EXPECT_EQ(std::optional<DWORD>(7), ReadRecord(kJobPrinter.Name, kDocument)) << run.Problem;
+  EXPECT_TRUE(Module->ClosePort(port));
+}
+
+// EndDocPort reports the job to the printer named at StartDocPort: a job
+// that exists on another printer only is refused there, and so is an end
+// without a start (Wine's SetJobW sets no code then: the port reports one).
+// The checksum message comes first; no record is written without names.
+TEST_F(Jobs, EndDocPortOfAJobItsPrinterDoesNotKnow) {
+  Initialize({L"VT1:"});
+  HANDLE port = Open(L"VT1:");
+  const Names recorded = Subkeys(kRecordRoot);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(End(port));
+  EXPECT_NE(0u, GetLastError());
+  EXPECT_NE(kSentinel, GetLastError());
+  EXPECT_EQ((Messages{"Checksum: 0\n", "CChecksumPort::WriteChecksum(): GetJob failed.\n", kSetJobFailed}),
+            Debug.Messages());
+  RealJob elsewhere(kOtherJobPrinter.Name, L"Elsewhere");
+  const size_t before = OpenPrinterHandles();
+  SetLastError(kSentinel);
+  ASSERT_TRUE(Module->StartDocPort(port, const_cast<LPWSTR>(kJobPrinter.Name), elsewhere.Id(), 1,
+                                   elsewhere.DocInfo()));
+  EXPECT_FALSE(End(port));
+  EXPECT_NE(0u, GetLastError());
+  EXPECT_EQ(before, OpenPrinterHandles()) << "the printer is closed on failure too";
+  EXPECT_EQ(recorded, Subkeys(kRecordRoot));
+  EXPECT_TRUE(Module->ClosePort(port));
+}
+
+// The pass-through printer gets the job's raw bytes, PostScript comments
+// and zero bytes included, from writes of any size, and the checksum is the
+// one without pass-through. "Print" 0 in the settings turns it off.
+TEST_F(Jobs, PassThroughSendsTheJobUnchanged) {
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"Pass:", kPassTargetPrinter.Name));
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"Off:", kPassTargetPrinter.Name));
+  ASSERT_EQ(ERROR_SUCCESS, WriteDword(Root.Child(L"Off:"), L"Print", 0));
+  Initialize();
+  std::string data = "%!PS-Adobe-3.0\n%%Title: (pieces)\n";
+  for (unsigned i = 0; data.size() < 150000; ++i) data += static_cast<char>(i * 7 + i / 251);
+  Writes pieces;
+  size_t offset = 0;
+  for (size_t size : {1, 0, 2, 3, 4093, 1, 131077, 20000})
+    pieces.push_back(data.substr(offset, size)), offset += size;
+  Printed();
+  PrintJob(L"Off:", kDocument, pieces);
+  EXPECT_FALSE(Printed()) << "pass-through off: the printer named in the settings gets nothing";
+  PrintJob(L"Pass:", kDocument, pieces);
+  std::optional<std::string> printed = Printed();
+  ASSERT_TRUE(printed) << "nothing printed";
+  EXPECT_EQ(data.size(), printed->size());
+  EXPECT_TRUE(data == *printed) << "the printed bytes differ";
+  Messages messages = Debug.Messages();
+  ASSERT_EQ(2u, messages.size());
+  EXPECT_EQ(messages[0], messages[1]) << "the same checksum as without pass-through";
+}
+
+// Wine honours an output file named in the document record; the pass-through
+// document must go to the printer instead, from a copy of the record: a
+// read-only record works, and the spooler's record is never written.
+TEST_F(Jobs, PassThroughLeavesOutTheRecordsOutputFile) {
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"Pass:", kPassTargetPrinter.Name));
+  Initialize();
+  std::wstring outputFile = OutputFileDos(L"spooler-output.prn");
+  DeleteFileW(outputFile.c_str());
+  ForgetRecord(kJobPrinter.Name, kDocument);
+  RealJob job(kJobPrinter.Name, kDocument);
+  job.Record().pOutputFile = outputFile.data();
+  BYTE* record = static_cast<BYTE*>(VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  std::memcpy(record, job.DocInfo(), sizeof(DOC_INFO_1W));
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(record, 4096, PAGE_READONLY, &old));
+  HANDLE port = Open(L"Pass:");
+  Printed();
+  SetLastError(kSentinel);
+  ASSERT_TRUE(Module->StartDocPort(port, job.PrinterName(), job.Id(), 1, record)) << GetLastError();
+  ASSERT_TRUE(Write(port, "to the printer"));
+  EXPECT_TRUE(End(port)) << GetLastError();
+  EXPECT_EQ("to the printer", Printed().value_or("<nothing printed>"));
+  EXPECT_FALSE(ReadFileBytes(outputFile)) << "the pass-through document went to the output file";
+  EXPECT_TRUE(Module->ClosePort(port));
+  VirtualFree(record, 0, MEM_RELEASE);
+}
+
+// When the pass-through printer cannot be opened, or refuses the document,
+// StartDocPort fails with that call's code, keeps only the job's own printer
+// open and leaves the record alone; EndDocPort then still finishes the job.
+TEST_F(Jobs, PassThroughPrinterThatRefusesTheStart) {
+  Initialize();
+  ASSERT_TRUE(AddPort(L"Missing:", kLevelFF, kMissingPrinter));
+  ASSERT_TRUE(AddPort(L"Refused:", kLevelFF, kPassTargetPrinter.Name));
+  const struct {
+    const wchar_t* Port;
+    DWORD Level;  // StartDocPrinterW refuses level 4 (the spooler never sends it)
+    DWORD Error;
+  } cases[] = {{L"Missing:", 1, ERROR_INVALID_PRINTER_NAME}, {L"Refused:", 4, ERROR_INVALID_LEVEL}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "port " << c.Port);
+    ForgetRecord(kJobPrinter.Name, kDocument);
+    RealJob job(kJobPrinter.Name, kDocument);
+    std::wstring outputFile = L"C:\\spooler's own.prn";
+    job.Record().pOutputFile = outputFile.data();
+    HANDLE port = Open(c.Port);
+    ASSERT_TRUE(Write(port, "abc")) << "data from before the start";
+    Debug.Clear();
+    const size_t before = OpenPrinterHandles();
+    EXPECT_FALSE(Start(port, job, c.Level));
+    EXPECT_EQ(c.Error, GetLastError());
+    EXPECT_EQ(outputFile.data(), job.Record().pOutputFile);
+    EXPECT_EQ(before + 1, OpenPrinterHandles()) << "only the job's own printer is open";
+    EXPECT_TRUE(End(port)) << GetLastError();
+    EXPECT_EQ("Checksum: 0\n", Debug.Messages().back()) << "the start reset the checksum";
+    EXPECT_EQ(std::optional<DWORD>(0), ReadRecord(kJobPrinter.Name, kDocument));
+    EXPECT_EQ(before, OpenPrinterHandles());
+    EXPECT_TRUE(Module->ClosePort(port));
+  }
+}
+
+// "Dead End" accepts the document but fails at EndDocPrinter. EndDocPort
+// then fails with that code after recording the checksum, and ends nothing
+// more; the next StartDocPort closes both printers, so failing jobs do not
+// pile up handles. Once the printer's port leads somewhere (Wine's port
+// mapping), the spooler's retry of the job goes through.
+TEST_F(Jobs, PassThroughPrinterThatFailsTheEnd) {
+  Initialize();
+  ASSERT_TRUE(AddPort(L"Pass:", kLevelFF, kDeadEndPrinter.Name));
+  const DWORD deadEnd = DeadEndError();
+  ForgetRecord(kJobPrinter.Name, kDocument);
+  HANDLE port = Open(L"Pass:");
+  const size_t before = OpenPrinterHandles();
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(testing::Message() << "job " << round);
+    Debug.Clear();
+    {
+      RealJob job(kJobPrinter.Name, kDocument);
+      ASSERT_TRUE(Start(port, job)) << GetLastError();
+      ASSERT_TRUE(Write(port, "abc"));
+      EXPECT_FALSE(End(port));
+      EXPECT_EQ(deadEnd, GetLastError());
+    }
+    EXPECT_EQ((Messages{ChecksumMessage(kAbc), kEndDocPrinterFailed}), Debug.Messages());
+    EXPECT_EQ(std::optional<DWORD>(kAbc), ReadRecord(kJobPrinter.Name, kDocument));
+    EXPECT_EQ(before + 2, OpenPrinterHandles()) << "this job's two printers, not those before it";
+  }
+  std::wstring retryFile = OutputFileDos(L"dead-end-retry.prn");
+  std::wstring unixPath = OutputFile(L"dead-end-retry.prn");
+  const wchar_t kMappings[] = L"Software\\Wine\\Printing\\Spooler";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, kMappings, kDeadEndPrinter.Port, REG_SZ,
+                                           unixPath.c_str(), static_cast<DWORD>((unixPath.size() + 1) * 2)));
+  {
+    RealJob job(kJobPrinter.Name, kDocument);
+    ASSERT_TRUE(Start(port, job)) << GetLastError();
+    ASSERT_TRUE(Write(port, "abcd"));
+    EXPECT_TRUE(End(port)) << GetLastError();
+  }
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kMappings, kDeadEndPrinter.Port);
+  EXPECT_EQ("abcd", ReadFileBytes(retryFile).value_or("<nothing printed>"));
+  EXPECT_EQ(before, OpenPrinterHandles());
+  EXPECT_TRUE(Module->ClosePort(port));
+  DeleteFileW(retryFile.c_str());
+}
+
+// The pass-through document is ended under the port (here on the port's own
+// handle), so the port's next WritePrinter fails: the write fails with that
+// code, reports nothing written and counts nothing; EndDocPort then fails
+// with EndDocPrinter's code, after the checksum of what was accepted.
+TEST_F(Jobs, PassThroughDocumentEndedUnderThePort) {
+  Initialize();
+  ASSERT_TRUE(AddPort(L"Pass:", kLevelFF, kPassTargetPrinter.Name));
+  ForgetRecord(kJobPrinter.Name, kDocument);
+  RealJob job(kJobPrinter.Name, kDocument);
+  HANDLE port = Open(L"Pass:");
+  // Wine hands out the lowest free printer handle: the port's second one is
+  // its pass-through printer.
+  HANDLE probes[2] = {};
+  for (HANDLE& probe : probes) OpenPrinterW(const_cast<LPWSTR>(kJobPrinter.Name), &probe, nullptr);
+  for (HANDLE probe : probes) ClosePrinter(probe);
+  Printed();
+  ASSERT_TRUE(Start(port, job)) << GetLastError();
+  ASSERT_TRUE(Write(port, "abc"));
+  ASSERT_TRUE(EndDocPrinter(probes[1]));
+  DWORD probe = 0;
+  SetLastError(kSentinel);
+  ASSERT_FALSE(WritePrinter(probes[1], const_cast<char*>("?"), 1, &probe));
+  const DWORD noDocument = GetLastError();
+  SetLastError(kSentinel);
+  ASSERT_FALSE(EndDocPrinter(probes[1]));
+  const DWORD endError = GetLastError();
+  Debug.Clear();
+  DWORD written = 0x5a5a5a5a;
+  EXPECT_FALSE(Write(port, "xyz", &written));
+  EXPECT_EQ(noDocument, GetLastError());
+  EXPECT_EQ(0u, written);
+  EXPECT_EQ("abc", Printed().value_or("<nothing printed>")) << "what was accepted stays sent";
+  EXPECT_FALSE(End(port));
+  EXPECT_EQ(endError, GetLastError());
+  EXPECT_EQ((Messages{"CChecksumPort::WritePort(): WritePrinter failed.\n", ChecksumMessage(kAbc), kEndDocPrinterFailed}),
+            Debug.Messages());
+  EXPECT_TRUE(Module->ClosePort(port));
+}
+
+// Printers deleted in the middle of a job: Wine keeps a deleted printer's
+// open handles and jobs working, so the job ends normally and is recorded
+// (and passed through) in full; the next job naming that printer fails with
+// the spooler's code, and the monitor serves its other ports.
+TEST_F(Jobs, PrintersDeletedInTheMiddleOfAJob) {
+  ScratchPrinter jobPrinter(L"Vanishing Job Printer", OutputFile(L"vanishing-job.prn"));
+  ScratchPrinter target(L"Vanishing Target", OutputFile(L"vanishing-target.prn"));
+  ASSERT_TRUE(jobPrinter.Ok() && target.Ok()) << jobPrinter.Error() << " " << target.Error();
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"F:", target.Name()));
+  Initialize({L"HEALTHY:"});
+  HANDLE port = Open(L"F:");
+  const Writes writes = {"%!PS-Adobe-3.0\n(before) show\n", "(after) show % comment\n"};
+  for (ScratchPrinter* vanishing : {&jobPrinter, &target}) {
+    const wchar_t* printer = vanishing == &target ? kJobPrinter.Name : jobPrinter.Name();
+    ForgetRecord(printer, kDocument);
+    {
+      RealJob job(printer, kDocument);
+      ASSERT_TRUE(Start(port, job)) << GetLastError();
+      EXPECT_TRUE(Write(port, writes[0]));
+      ASSERT_TRUE(vanishing->Delete());
+      EXPECT_TRUE(Write(port, writes[1])) << GetLastError();
+      EXPECT_TRUE(End(port)) << GetLastError();
+    }
+    EXPECT_EQ(std::optional<DWORD>(ExpectedChecksum(writes)), ReadRecord(printer, kDocument));
+    RealJob next(kJobPrinter.Name, kDocument);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(Module->StartDocPort(port, vanishing == &target ? next.PrinterName() : jobPrinter.Name(),
+                                      next.Id(), 1, next.DocInfo()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME), GetLastError());
+  }
+  EXPECT_TRUE(Module->ClosePort(port));
+  PrintJob(L"HEALTHY:", L"vt-job still served", MakeJob(7, 5000, 700));
+}
+
+// A pass-through printer that takes seconds to accept the end of a job (its
+// port is a command that sleeps) holds up that job only: meanwhile the list
+// is read, ports are added and deleted, and a job runs on another port.
+TEST_F(Jobs, SlowPassThroughPrinterHoldsUpOnlyItsOwnPort) {
+  const std::wstring started = OutputFile(L"slow-printer-started");
+  const std::wstring startedDos = OutputFileDos(L"slow-printer-started");
+  DeleteFileW(startedDos.c_str());
+  ScratchPrinter slow(L"Slow Printer", L"|touch '" + started + L"'; sleep 4; cat > /dev/null");
+  ASSERT_TRUE(slow.Ok()) << slow.Error();
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"SLOW:", slow.Name()));
+  Initialize({L"HEALTHY:"});
+  HANDLE port = Open(L"SLOW:");
+  ForgetRecord(kJobPrinter.Name, kDocument);
+  RealJob job(kJobPrinter.Name, kDocument);
+  ASSERT_TRUE(Start(port, job));
+  EXPECT_TRUE(Write(port, "to a slow printer"));
+  std::atomic<bool> ended{false};
+  BOOL endResult = FALSE;
+  std::thread ender([&] { endResult = Module->EndDocPort(port), ended = true; });
+  for (int i = 0; i < 200 && GetFileAttributesW(startedDos.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(startedDos.c_str()))
+      << "the slow printer never started";
+  EXPECT_EQ((Names{L"SLOW:", L"HEALTHY:"}), PortNames());
+  EXPECT_TRUE(AddPort(L"NEW:"));
+  EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"NEW:")));
+  PrintJob(L"HEALTHY:", L"vt-job still served", MakeJob(7, 5000, 700));
+  EXPECT_FALSE(ended) << "the other ports' calls waited for the slow printer";
+  ender.join();
+  EXPECT_TRUE(endResult);
+  EXPECT_TRUE(Module->ClosePort(port));
+  DeleteFileW(startedDos.c_str());
+}
+
+// A spooler that names no printer or no job (Wine's passes a null printer
+// name and job id 0): the port finds the printer whose port list holds it
+// (here its second port, in other letters, after a blank) and the job by its
+// document name (another document's job comes first), so the record and the
+// pass-through work as when both are named. A job that cannot be found is
+// refused with a message saying why, leaving no printer open.
+TEST_F(Jobs, StartWithoutPrinterNameOrJobId) {
+  Initialize();
+  ASSERT_TRUE(AddPort(L"Jobless:", kLevelFF, kPassTargetPrinter.Name));
+  ASSERT_TRUE(AddPort(L"Unused:"));
+  ScratchPrinter printer(L"Jobless Printer", L"LPT2:, JOBLESS:");
+  ASSERT_TRUE(printer.Ok()) << "AddPrinterW failed with " << printer.Error();
+  ForgetRecord(printer.Name(), L"Jobless.txt");
+  ForgetRecord(printer.Name(), L"Other.txt");
+  const std::string data = "%!PS-Adobe-3.0\nabc";
+  const struct {
+    const wchar_t *Port, *Printer, *Document;
+    bool GivePrinter, GiveId;
+    DWORD Error;
+    const char* Message;  // on refusal
+  } cases[] = {
+      {L"Jobless:", printer.Name(), L"Jobless.txt", false, false, 0, nullptr},  // Wine
+      {L"Jobless:", printer.Name(), L"Jobless.txt", false, true, 0, nullptr},
+      {L"Jobless:", printer.Name(), L"Jobless.txt", true, false, 0, nullptr},
+      {L"Jobless:", printer.Name(), L"Jobless.txt", true, true, 0, nullptr},  // Windows
+      {L"Unused:", printer.Name(), L"Jobless.txt", false, false, ERROR_INVALID_PRINTER_NAME,
+       "CPort::StartDocPort(): no printer prints to this port.\n"},
+      {L"Jobless:", kJobPrinter.Name, L"Never printed here.txt", false, false, ERROR_INVALID_PARAMETER,
+       "CPort::StartDocPort(): the job was not found on the port's printers.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Port << " printer " << c.GivePrinter << " id " << c.GiveId);
+    RealJob decoy(printer.Name(), L"Other.txt");
+    RealJob job(c.Printer, c.Document);
+    ASSERT_TRUE(decoy.Started() && job.Started()) << "error " << job.Error();
+    Printed();
+    DeleteRecord(printer.Name(), L"Jobless.txt");
+    HANDLE port = Open(c.Port);
+    Debug.Clear();
+    const size_t before = OpenPrinterHandles();
+    SetLastError(kSentinel);
+    const BOOL started =
+        Module->StartDocPort(port, c.GivePrinter ? job.PrinterName() : nullptr, c.GiveId ? job.Id() : 0, 1, job.DocInfo());
+    if (c.Error) {
+      EXPECT_FALSE(started);
+      EXPECT_EQ(c.Error, GetLastError());
+      EXPECT_EQ(Messages{c.Message}, Debug.Messages());
+      EXPECT_EQ(before, OpenPrinterHandles()) << "no printer left open";
+    } else {
+      ASSERT_TRUE(started) << GetLastError();
+      EXPECT_TRUE(Write(port, data));
+      EXPECT_TRUE(End(port)) << "the job notification failed with " << GetLastError();
+      EXPECT_EQ(std::optional<DWORD>(ExpectedChecksum({data})), ReadRecord(printer.Name(), L"Jobless.txt"));
+      EXPECT_FALSE(ReadRecord(printer.Name(), L"Other.txt"));
+      EXPECT_EQ(data, Printed().value_or("<nothing printed>"));
+    }
+    EXPECT_TRUE(Module->ClosePort(port));
+  }
+}
+
+// A spooler call that fails without setting a last-error code must not turn
+// into success: each job-path call, made to fail that way inside the library
+// (its import replaced), fails the port's call with ERROR_GEN_FAILURE and a
+// message naming the call.
+const wchar_t* FailFor = nullptr;  // OpenPrinterW fails for this printer only
+BOOL WINAPI OpenFails(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
+  if (name && lstrcmpW(name, FailFor) == 0) return SetLastError(0), FALSE;
+  return OpenPrinterW(name, printer, defaults);
+}
+DWORD WINAPI StartFails(HANDLE, DWORD, LPBYTE) { return SetLastError(0), 0; }
+BOOL WINAPI WriteFails(HANDLE, LPVOID, DWORD, LPDWORD) { return SetLastError(0), FALSE; }
+BOOL WINAPI EndFails(HANDLE) { return SetLastError(0), FALSE; }
+BOOL WINAPI SetJobFails(HANDLE, DWORD, DWORD, LPBYTE, DWORD) { return SetLastError(0), FALSE; }
+
+TEST_F(Jobs, CallsThatFailWithoutACodeFailTheJobVisibly) {
+  Initialize({L"Plain:"});
+  ASSERT_TRUE(AddPort(L"Pass:", kLevelFF, kPassTargetPrinter.Name));
+  enum Step { AtStart, AtWrite, AtEnd };
+  const struct {
+    const char* Function;
+    void* Stub;
+    const wchar_t *FailPrinter, *Port;
+    Step FailsAt;
+    const char* Message;
+  } cases[] = {
+      {"OpenPrinterW", (void*)OpenFails, kJobPrinter.Name, L"Plain:", AtStart, "CPort::StartDocPort(): OpenPrinter failed.\n"},
+      {"OpenPrinterW", (void*)OpenFails, kPassTargetPrinter.Name, L"Pass:", AtStart,
+       "CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n"},
+      {"StartDocPrinterW", (void*)StartFails, nullptr, L"Pass:", AtStart, "CChecksumPort::StartDocPort(): StartDocPrinter failed.\n"},
+      {"WritePrinter", (void*)WriteFails, nullptr, L"Pass:", AtWrite, "CChecksumPort::WritePort(): WritePrinter failed.\n"},
+      {"EndDocPrinter", (void*)EndFails, nullptr, L"Pass:", AtEnd, kEndDocPrinterFailed},
+      {"SetJobW", (void*)SetJobFails, nullptr, L"Plain:", AtEnd, kSetJobFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Message);
+    FailFor = c.FailPrinter;
+    RealJob job(kJobPrinter.Name, kDocument);
+    HANDLE port = Open(c.Port);
+    ImportPatch patch(Module.Handle(), "winspool.drv", c.Function, c.Stub);
+    ASSERT_TRUE(patch.Ok());
+    Debug.Clear();
+    BOOL result = Start(port, job) && (c.FailsAt < AtWrite || Write(port, "abc")) && (c.FailsAt < AtEnd || End(port));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    const Messages messages = Debug.Messages();
+    EXPECT_NE(messages.end(), std::find(messages.begin(), messages.end(), c.Message));
+    EXPECT_TRUE(Module->ClosePort(port));
+  }
+}
+
+// A port that passes through to a printer on itself, and two ports that pass
+// through to each other's printers: the job is refused at its start.
+TEST_F(Jobs, PassThroughLoopsAreRefusedAtStart) {
+  Initialize();
+  ScratchPrinter self(L"Loop Self", L"LOOPSELF:"), toA(L"Loop To A", L"LOOPA:"), toB(L"Loop To B", L"LOOPB:");
+  ASSERT_TRUE(self.Ok() && toA.Ok() && toB.Ok());
+  ASSERT_TRUE(AddPort(L"LOOPSELF:", kLevelFF, self.Name()));
+  ASSERT_TRUE(AddPort(L"LOOPA:", kLevelFF, toB.Name()));
+  ASSERT_TRUE(AddPort(L"LOOPB:", kLevelFF, toA.Name()));
+  for (const wchar_t* name : {L"LOOPSELF:", L"LOOPA:", L"LOOPB:"}) {
+    SCOPED_TRACE(testing::Message() << name);
+    RealJob job(kJobPrinter.Name, kDocument);
+    HANDLE port = Open(name);
+    Debug.Clear();
+    EXPECT_FALSE(Start(port, job));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CIRCULAR_DEPENDENCY), GetLastError());
+    EXPECT_EQ(Messages{"CChecksumPort::StartDocPort(): the pass-through printer prints back to this port.\n"},
+              Debug.Messages());
+    EXPECT_TRUE(Module->ClosePort(port));
+  }
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,281 @@
+// The monitor's port list through the exports: ports read from the registry
+// at InitializeMonitor, OpenPort and ClosePort, EnumPortsW's buffer layout,
+// adding and deleting ports with their settings and keys, what a reload of
+// the library rebuilds, and port keys the registry refuses to read, write or
+// delete. (Every refusal of bad input is in refusals_test.)
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "monitor_fixture.h"
+
+namespace vt {
+namespace {
+
+const wchar_t kDocument[] = L"vt-monitor document";
+
+class Ports : public MonitorTest {
+ protected:
+  // One job through the port; what reached Pass Target (nullopt: nothing).
+  std::optional<std::string> PrintThrough(const wchar_t* port, const std::string& data) {
+    std::wstring target = PrinterOutputFile(kPassTargetPrinter.Name);
+    DeleteFileW(target.c_str());
+    PrintJob(port, kDocument, {data});
+    return ReadFileBytes(target);
+  }
+  // "Print" as a REG_DWORD and "Print To" as a REG_SZ with its terminator.
+  void ExpectStoredSettings(const std::wstring& key, DWORD print, const std::wstring& printTo) {
+    EXPECT_EQ(std::optional<DWORD>(print), ReadDword(Root.Child(key), L"Print"));
+    const BYTE* text = reinterpret_cast<const BYTE*>(printTo.c_str());
+    EXPECT_EQ((RawValue{REG_SZ, std::vector<BYTE>(text, text + (printTo.size() + 1) * 2)}),
+              ReadRaw(Root.Child(key), L"Print To").value_or(RawValue{}));
+  }
+};
+
+// ---------------------------------------------------------------------------
+// InitializeMonitor: one port per subkey of the root, in reverse enumeration
+// order (Wine's is alphabetical, not the creation order); values of the root
+// are not ports; commas in key names stand for backslashes.
+
+TEST_F(Ports, InitializeListsOnePortPerSubkey) {
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPortKeys({L"Charlie", L"x,y", L",,server,queue", L"Alpha"}));
+  ASSERT_EQ(ERROR_SUCCESS, WriteString(Root.Path(), L"Ports", L"Fake1:"));
+  ASSERT_EQ(ERROR_SUCCESS, WriteDword(Root.Path(), L"Fake2:", 1));
+  Names expected = Subkeys(Root.Path());
+  std::reverse(expected.begin(), expected.end());
+  for (std::wstring& name : expected) std::replace(name.begin(), name.end(), L',', L'\\');
+  Initialize();
+  EXPECT_EQ(expected, PortNames());
+  HANDLE port = Open(L"X\\Y");
+  EXPECT_TRUE(Module->ClosePort(port));
+  EXPECT_TRUE(KeyExists(Root.Child(L"x,y"))) << "the key keeps its stored form";
+  EXPECT_EQ(Messages{}, Debug.Messages());
+}
+
+// A second InitializeMonitor (the spooler may call it again) on the same
+// root, in any letters, changes nothing; on another root it is refused.
+TEST_F(Ports, SecondInitializeChangesNothing) {
+  Initialize({L"A:", L"B:", L"C:"});
+  const Names ports = PortNames();
+  std::wstring upper = Root.Path(), other = Root.Path() + L" other";
+  CharUpperW(upper.data());
+  const struct {
+    LPWSTR Root;
+    BOOL Result;
+  } cases[] = {{Root.Arg(), TRUE}, {upper.data(), TRUE}, {other.data(), FALSE}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Root);
+    SetLastError(kSentinel);
+    EXPECT_EQ(c.Result, Module->InitializeMonitor(c.Root));
+    if (!c.Result) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_INITIALIZED), GetLastError());
+    }
+    EXPECT_EQ(ports, PortNames());
+  }
+  EXPECT_FALSE(KeyExists(other));
+}
+
+TEST_F(Ports, InitializeCreatesAMissingRoot) {
+  std::wstring nested = Root.Child(L"not\\there\\yet");
+  SetLastError(kSentinel);
+  ASSERT_TRUE(Module->InitializeMonitor(nested.data())) << "error " << GetLastError();
+  EXPECT_TRUE(KeyExists(nested));
+  EXPECT_EQ(Names{}, PortNames());
+}
+
+// A subkey that cannot be read stops the initialisation with the registry's
+// code: the ports read before it stay and are served, later ones never read.
+TEST_F(Ports, UnreadablePortKeyKeepsThePortsReadBeforeIt) {
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPortKeys({L"A:", L"B:", L"C:", L"D:"}));
+  ASSERT_EQ(ERROR_SUCCESS, DenyRead(Root.Child(L"C:")));
+  SetLastError(kSentinel);
+  EXPECT_FALSE(Module->InitializeMonitor(Root.Arg()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ((Names{L"B:", L"A:"}), PortNames());
+  PrintJob(L"A:", kDocument, MakeJob(7, 5000, 700));
+  for (const wchar_t* unread : {L"C:", L"D:"}) {
+    HANDLE none = nullptr;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(Module->OpenPort(const_cast<LPWSTR>(unread), &none));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PORT), GetLastError());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// OpenPort and ClosePort: names match without regard to case; a port is open
+// once; closing a closed port succeeds with a message.
+
+TEST_F(Ports, OpenAndCloseOncePerPort) {
+  Initialize({L"PortA", L"LPT7:"});
+  HANDLE port = Open(L"PORTA");
+  HANDLE other = Open(L"lpt7:");
+  EXPECT_NE(port, other);
+  EXPECT_TRUE(Module->ClosePort(port));
+  HANDLE again = Open(L"porta");
+  EXPECT_EQ(port, again);
+  EXPECT_TRUE(Module->ClosePort(again));
+  Debug.Clear();
+  SetLastError(kSentinel);
+  EXPECT_TRUE(Module->ClosePort(again));
+  EXPECT_EQ((Messages{"CPort::Close(): port is not in use.\n"}), Debug.Messages());
+  EXPECT_TRUE(Module->ClosePort(other));
+}
+
+// Unloading destroys the monitor and every port, open or not; a new load
+// starts from the registry again with every port free.
+TEST_F(Ports, UnloadDestroysOpenPorts) {
+  ASSERT_TRUE(Module.Reload()) << Module.Error();
+  EXPECT_EQ(Messages{}, Debug.Messages()) << "an unload before the initialisation is quiet";
+  Initialize({L"Open:", L"Idle:"});
+  Open(L"Open:");
+  Debug.Clear();
+  ASSERT_TRUE(Module.Unload()) << Module.Error();
+  EXPECT_EQ((Messages{"CPort::~CPort(): port destroyed while still in use.\n"}), Debug.Messages());
+  ASSERT_TRUE(Module.Load()) << Module.Error();
+  Initialize();
+  EXPECT_TRUE(Module->ClosePort(Open(L"Open:")));
+}
+
+// ---------------------------------------------------------------------------
+// EnumPortsW: records at the front in list order, names packed at the end of
+// the buffer, first port's name lowest, the bytes between left alone; the
+// size query and the exact fit; success leaves the last error alone.
+
+TEST_F(Ports, EnumerationLayoutAndExactFit) {
+  Initialize();
+  DWORD needed = 0, returned = 0;
+  SetLastError(kSentinel);
+  EXPECT_TRUE(Module->EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned)) << "an empty list";
+  EXPECT_EQ(kSentinel, GetLastError());
+  EXPECT_EQ(0u, needed + returned);
+  for (const wchar_t* name : {L"BC", L"A"}) ASSERT_TRUE(AddPort(name)) << GetLastError();
+  const DWORD R = sizeof(PORT_INFO_1W), total = 2 * R + 4 + 6;
+  for (DWORD size : {total - 1, total, total + 6}) {
+    SCOPED_TRACE(testing::Message() << "buffer of " << size << " bytes");
+    std::vector<BYTE> buffer(2 * size, 0xa5);
+    needed = returned = 0x5a5a5a5a;
+    SetLastError(kSentinel);
+    BOOL ok =
+        Module->EnumPortsW(const_cast<LPWSTR>(L"\\\\server"), 1, buffer.data(), size, &needed, &returned);
+    EXPECT_EQ(size >= total, !!ok);
+    EXPECT_EQ(size >= total ? kSentinel : ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(total, needed);
+    EXPECT_EQ(ok ? 2u : 0u, returned);
+    const size_t nameA = ok ? size - 10 : buffer.size();
+    std::vector<BYTE> expected(2 * size, 0xa5);
+    if (ok) {
+      const LPWSTR names[] = {reinterpret_cast<LPWSTR>(buffer.data() + nameA),
+                              reinterpret_cast<LPWSTR>(buffer.data() + nameA + 4)};
+      std::memcpy(expected.data(), names, sizeof names);
+      std::memcpy(expected.data() + nameA, L"A\0BC", 10);
+    }
+    EXPECT_EQ(expected, buffer);
+    // The 32-bit layout, byte for byte: records at 0 and 4, names from 8.
+    EXPECT_TRUE(sizeof(void*) != 4 || size != total || nameA == 8);
+  }
+  // Count pointers may be null on every path.
+  std::vector<BYTE> buffer(total);
+  SetLastError(kSentinel);
+  EXPECT_FALSE(Module->EnumPortsW(nullptr, 1, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_TRUE(Module->EnumPortsW(nullptr, 1, buffer.data(), total, nullptr, nullptr));
+  EXPECT_STREQ(L"BC", reinterpret_cast<PORT_INFO_1W*>(buffer.data())[1].pName);
+}
+
+// ---------------------------------------------------------------------------
+// AddPortExW and DeletePortW.
+
+TEST_F(Ports, AddedPortsAreStoredAndListedFirst) {
+  Initialize({L"LPT9:"});
+  ASSERT_TRUE(AddPort(L"CSUM1:")) << GetLastError();
+  ASSERT_TRUE(AddPort(L"CSUM2:", kLevelFF, kPassTargetPrinter.Name)) << GetLastError();
+  ASSERT_TRUE(AddPort(L"\\\\host\\queue", kLevelFF, nullptr)) << GetLastError();
+  EXPECT_EQ((Names{L"\\\\host\\queue", L"CSUM2:", L"CSUM1:", L"LPT9:"}), PortNames());
+  ExpectStoredSettings(L"CSUM1:", 0, L"");
+  ExpectStoredSettings(L"CSUM2:", 1, kPassTargetPrinter.Name);
+  ExpectStoredSettings(L",,host,queue", 0, L"");
+  EXPECT_FALSE(ReadRaw(Root.Child(L"LPT9:"), L"Print")) << "a refused duplicate wrote settings";
+
+  // The settings in memory are the stored ones, and a reload rebuilds them.
+  const std::string data = std::string("pass me through\0\x01\xff", 19);
+  for (int load = 0; load < 2; ++load) {
+    SCOPED_TRACE(load ? "after a reload" : "as added");
+    EXPECT_EQ(std::optional<std::string>(data), PrintThrough(L"CSUM2:", data));
+    EXPECT_EQ(std::nullopt, PrintThrough(L"CSUM1:", data));
+    ASSERT_TRUE(Module.Reload()) << Module.Error();
+    Initialize();
+  }
+  Names names = PortNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((Names{L"CSUM1:", L"CSUM2:", L"LPT9:", L"\\\\host\\queue"}), names);
+}
+
+TEST_F(Ports, DeletionUnlinksFromAnyPlaceAndRemovesTheKey) {
+  Initialize({L"A:", L"B:", L"C:", L"x,y"});
+  ASSERT_EQ((Names{L"x\\y", L"C:", L"B:", L"A:"}), PortNames());
+  HANDLE open = Open(L"b:");
+  ASSERT_TRUE(Module->ClosePort(open));
+  const struct {
+    const wchar_t* Name;  // matched without regard to case
+    const wchar_t* Key;
+    Names After;
+  } steps[] = {
+      {L"c:", L"C:", {L"x\\y", L"B:", L"A:"}},  // in the middle
+      {L"X\\Y", L"x,y", {L"B:", L"A:"}},        // the head
+      {L"a:", L"A:", {L"B:"}},                  // the tail
+      {L"B:", L"B:", {}},                       // the only one, after its close
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Message() << "deleting " << step.Name);
+    SetLastError(kSentinel);
+    EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(step.Name))) << GetLastError();
+    EXPECT_EQ(step.After, PortNames());
+    EXPECT_FALSE(KeyExists(Root.Child(step.Key)));
+  }
+  EXPECT_EQ(Names{}, Subkeys(Root.Path()));
+  ASSERT_TRUE(AddPort(L"E:")) << "the list still works after it ran empty";
+  EXPECT_EQ(Names{L"E:"}, PortNames());
+  // One comparison of names for adding, opening and deleting, as for the
+  // registry's keys: beyond ASCII too, "\u00E41:" is the port "\u00C41:".
+  ASSERT_TRUE(AddPort(L"\u00C41:"));
+  EXPECT_FALSE(AddPort(L"\u00E41:"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_TRUE(Module->ClosePort(Open(L"\u00E41:")));
+  SetLastError(kSentinel);
+  EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"\u00E41:"))) << GetLastError();
+  EXPECT_EQ(Names{L"E:"}, PortNames());
+  EXPECT_EQ(Names{L"E:"}, Subkeys(Root.Path()));
+}
+
+// Port keys the registry will not let go of, or not let be written: the
+// deletion fails and the port stays listed and usable; the addition fails
+// (also for a name the registry cannot take, over 255 characters) and leaves
+// no port behind. The longest storable name works.
+TEST_F(Ports, PortKeysTheRegistryRefuses) {
+  ASSERT_EQ(ERROR_SUCCESS, Root.AddPortKeys({L"KEEP:", L"KEEP:\\child"}));
+  Initialize();
+  SetLastError(kSentinel);
+  EXPECT_FALSE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"KEEP:")));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  ASSERT_EQ(ERROR_SUCCESS, CreateKey(Root.Child(L"LOCKED:")));
+  ASSERT_EQ(ERROR_SUCCESS, DenyRead(Root.Child(L"LOCKED:")));
+  EXPECT_FALSE(AddPort(L"LOCKED:"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  const std::wstring tooLong(300, L'L'), longest(255, L'L');
+  EXPECT_FALSE(AddPort(tooLong.c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(Names{L"KEEP:"}, PortNames());
+  PrintJob(L"KEEP:", kDocument, MakeJob(8, 3000, 500));
+
+  ASSERT_TRUE(AddPort(longest.c_str())) << GetLastError();
+  EXPECT_TRUE(Module->ClosePort(Open(longest.c_str())));
+  EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(longest.c_str())));
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,159 @@
+// The library's own stand-ins, linked in: CStringW (null versus empty,
+// comparison without regard to case, copies that never share, concatenation
+// with null operands), the caller-memory checks that replace structured
+// exception handling, and the first-use creation of the private heaps.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <thread>
+#include <vector>
+
+#include "cstring.h"
+#include "faultguard.h"
+#include "privheap.h"
+
+namespace {
+
+const WCHAR* Text(const CStringW& string) { return string; }
+const WCHAR* const kNull = nullptr;
+
+TEST(CStringW, NullEmptyAndCase) {
+  CStringW null, empty(L""), upper(L"COM1"), lower(L"com1");
+  EXPECT_EQ(nullptr, Text(null));
+  EXPECT_EQ(nullptr, Text(CStringW(kNull)));
+  EXPECT_STREQ(L"", Text(empty));
+  EXPECT_EQ(2u, null.GetSize());  // a null string measures as empty
+  EXPECT_EQ(10u, upper.GetSize());
+  // operator== and operator!= answer 1 or 0; only a null string equals null.
+  const struct {
+    const CStringW& Left;
+    const WCHAR* Right;
+    int Equal;
+  } cases[] = {{upper, L"com1", 1}, {upper, L"COM2", 0}, {empty, L"", 1},  {null, kNull, 1},
+               {empty, kNull, 0},   {null, L"", 0},      {upper, kNull, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (Text(c.Left) ? Text(c.Left) : L"(null)") << " vs "
+                                    << (c.Right ? c.Right : L"(null)"));
+    EXPECT_EQ(c.Equal, c.Left == CStringW(c.Right));
+    EXPECT_EQ(!c.Equal, c.Left != c.Right);
+    EXPECT_EQ(!c.Equal, c.Right != c.Left);
+  }
+}
+
+TEST(CStringW, CopiesAssignmentsAndConcatenation) {
+  WCHAR source[] = L"Laser";
+  CStringW fromPointer(source), copy(fromPointer), assigned;
+  source[0] = L'X';
+  assigned = copy;
+  copy = L"changed";
+  EXPECT_STREQ(L"Laser", Text(fromPointer));
+  EXPECT_STREQ(L"Laser", Text(assigned));
+  EXPECT_NE(Text(fromPointer), Text(assigned));
+  assigned = assigned;
+  assigned = Text(assigned) + 2;  // a pointer into its own text
+  EXPECT_STREQ(L"ser", Text(assigned));
+  assigned = kNull;
+  EXPECT_EQ(nullptr, Text(assigned));
+  assigned.FreeString();  // twice is harmless
+
+  CStringW joined, leftOnly, rightOnly, none;
+  {
+    CStringW a(L"A"), b(L"B"), null;
+    joined = a + L"\\" + kNull + L"\\" + b;  // a missing name keeps its separator
+    leftOnly = a + null, rightOnly = null + b, none = null + null;
+    EXPECT_NE(Text(a), Text(leftOnly));
+  }
+  EXPECT_STREQ(L"A\\\\B", Text(joined));
+  EXPECT_EQ(10u, joined.GetSize());
+  EXPECT_STREQ(L"A", Text(leftOnly));
+  EXPECT_STREQ(L"B", Text(rightOnly));
+  EXPECT_EQ(nullptr, Text(none));
+}
+
+// Two pages: the first committed with `protection` and full of 'x', the
+// second reserved only.
+struct TwoPages {
+  explicit TwoPages(DWORD protection) {
+    Base = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * Page, MEM_RESERVE, PAGE_NOACCESS));
+    VirtualAlloc(Base, Page, MEM_COMMIT, PAGE_READWRITE);
+    FillMemory(Base, Page, 'x');
+    DWORD old;
+    VirtualProtect(Base, Page, protection, &old);
+  }
+  ~TwoPages() { VirtualFree(Base, 0, MEM_RELEASE); }
+  BYTE* Base;
+  const SIZE_T Page = 4096;
+};
+
+TEST(CallerMemory, RangesAndStores) {
+  std::vector<BYTE> heap(64);
+  TwoPages readOnly(PAGE_READONLY), noAccess(PAGE_NOACCESS), guard(PAGE_READWRITE | PAGE_GUARD),
+      writable(PAGE_READWRITE);
+  const struct {
+    const char* What;
+    const void* Start;
+    SIZE_T Size;
+    BOOL Readable, Writable;
+  } cases[] = {
+      {"heap", heap.data(), heap.size(), TRUE, TRUE},
+      {"empty range", heap.data(), 0, TRUE, TRUE},
+      {"null", nullptr, 0, FALSE, FALSE},
+      {"0x10", reinterpret_cast<void*>(0x10), 4, FALSE, FALSE},
+      {"wrapping around", heap.data(), static_cast<SIZE_T>(-1), FALSE, FALSE},
+      {"read-only page", readOnly.Base, 4096, TRUE, FALSE},
+      {"one byte into the reserved page", readOnly.Base, 4097, FALSE, FALSE},
+      {"reserved page", readOnly.Base + 4096, 1, FALSE, FALSE},
+      {"no-access page", noAccess.Base, 1, FALSE, FALSE},
+      {"guard page", guard.Base, 1, FALSE, FALSE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    EXPECT_EQ(c.Readable, IsReadableRange(c.Start, c.Size));
+    EXPECT_EQ(c.Writable, IsWritableRange(const_cast<void*>(c.Start), c.Size));
+  }
+  EXPECT_FALSE(GuardedStoreDword(reinterpret_cast<LPDWORD>(readOnly.Base), 1));
+  EXPECT_FALSE(GuardedStoreDword(reinterpret_cast<LPDWORD>(noAccess.Base), 1));
+  EXPECT_TRUE(GuardedStoreDword(reinterpret_cast<LPDWORD>(writable.Base), 0x12345678));
+  EXPECT_EQ(0x12345678u, *reinterpret_cast<DWORD*>(writable.Base));
+}
+
+TEST(CallerMemory, StringLengthStopsAtUnreadableMemory) {
+  TwoPages page(PAGE_READWRITE);
+  WCHAR* text = reinterpret_cast<WCHAR*>(page.Base);
+  const SIZE_T last = page.Page / sizeof(WCHAR) - 1;
+  SIZE_T length = 99;
+  lstrcpyW(text, L"Laser 1");
+  EXPECT_TRUE(GuardedStringLength(text, &length));
+  EXPECT_EQ(7u, length);
+  text[7] = L'a';
+  text[last] = L'\0';  // the terminator is the very last character of the page
+  EXPECT_TRUE(GuardedStringLength(text + 10, &length));
+  EXPECT_EQ(last - 10, length);
+  text[last] = L'a';  // none before the reserved page: refused, not read past
+  EXPECT_FALSE(GuardedStringLength(text, &length));
+  EXPECT_FALSE(GuardedStringLength(nullptr, &length));
+}
+
+TEST(PrivateHeap, ThreadsAllocatingAtOnceGetOneHeap) {
+  for (int round = 0; round < 20; ++round) {
+    HANDLE volatile heap = nullptr;
+    HANDLE seen[8] = {};
+    const DWORD heapsBefore = GetProcessHeaps(0, nullptr);
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<std::thread> threads;
+    for (HANDLE& mine : seen)
+      threads.emplace_back([&] { WaitForSingleObject(start, INFINITE), mine = GetPrivateHeap(&heap); });
+    SetEvent(start);
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_NE(nullptr, heap);
+    for (HANDLE mine : seen) EXPECT_EQ(heap, mine) << "round " << round;
+    EXPECT_EQ(heapsBefore + 1, GetProcessHeaps(0, nullptr)) << "round " << round;
+    void* block = PrivateHeapAlloc(&heap, 100);
+    EXPECT_TRUE(HeapValidate(heap, 0, block));
+    PrivateHeapFree(&heap, block);
+    PrivateHeapFree(&heap, nullptr);  // ignored
+    HeapDestroy(heap), CloseHandle(start);
+  }
+}
+
+}  // namespace
