@@ -2,6 +2,7 @@
 // AddPortExW, XcvDataW, EnumPortsW, and vardlet-spool install / uninstall.
 #include <gtest/gtest.h>
 
+#include "printers.h"
 #include "registry.h"
 #include "spooler.h"
 #include "xcvcommands.h"
@@ -167,8 +168,8 @@ TEST_F(SpoolerAdminTest, InstallAndUninstallWithTheHost) {
   ASSERT_EQ(vt::RunTool(L"vardlet-spool.exe --quiet install", &output), 0) << output;
   ASSERT_EQ(vt::Xcv(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER).Name(VARDLET_XCV_ADD_PORT, L"ADM1:"), 0u);
   {
-    vt::SpoolerPrinter printer(L"Vardlet Uninstall Test", L"ADM1:");
-    ASSERT_TRUE(printer.Added());
+    vt::ScratchPrinter printer(L"Vardlet Uninstall Test", L"ADM1:");
+    ASSERT_TRUE(printer.Ok());
     output.clear();
     EXPECT_EQ(vt::RunTool(L"vardlet-spool.exe --quiet uninstall", &output), 1);
     EXPECT_NE(output.find("printer \"Vardlet Uninstall Test\" prints to the vardlet port ADM1:"),

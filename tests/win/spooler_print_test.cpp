@@ -22,7 +22,7 @@ class SpoolerPrintTest : public ::testing::Test {
     vt::Xcv(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER).Name(VARDLET_XCV_ADD_PORT, kPort);
   }
   void SetUp() override {
-    ASSERT_TRUE(printer.Added());
+    ASSERT_TRUE(printer.Ok());
     vt::ClearChecksumRecords();
     ASSERT_EQ(Settings(0, L""), 0u);
   }
@@ -41,7 +41,7 @@ class SpoolerPrintTest : public ::testing::Test {
     return vt::ReadRecord(kPrinter, document);
   }
 
-  vt::SpoolerPrinter printer{kPrinter, kPort};
+  vt::ScratchPrinter printer{kPrinter, kPort};
 };
 
 std::string Pattern(size_t size, unsigned seed) {

@@ -104,27 +104,6 @@ DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
   return VARDLET_PORT_SETTINGS_SIZE(printTo->size()) == needed ? 0 : ERROR_INVALID_DATA;
 }
 
-SpoolerPrinter::SpoolerPrinter(const std::wstring& name, const std::wstring& port) : PrinterName(name) {
-  PRINTER_INFO_2W info = {};
-  info.pPrinterName = &PrinterName[0];
-  info.pDriverName = const_cast<LPWSTR>(kTestDriver);
-  info.pPortName = const_cast<LPWSTR>(port.c_str());
-  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
-  info.pDatatype = const_cast<LPWSTR>(L"RAW");
-  HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
-  Ok = printer != nullptr;
-  if (printer) ClosePrinter(printer);
-}
-
-SpoolerPrinter::~SpoolerPrinter() {
-  HANDLE printer = nullptr;
-  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  if (OpenPrinterW(&PrinterName[0], &printer, &defaults)) {
-    DeletePrinter(printer);
-    ClosePrinter(printer);
-  }
-}
-
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
                size_t writeSize) {
   std::wstring name = printer, doc = document;

@@ -50,19 +50,6 @@ class Xcv {
   DWORD Error = 0;
 };
 
-// A printer with the test driver on `port`, deleted again by the destructor.
-class SpoolerPrinter {
- public:
-  SpoolerPrinter(const std::wstring& name, const std::wstring& port);
-  ~SpoolerPrinter();
-  bool Added() const { return Ok; }
-  const std::wstring& Name() const { return PrinterName; }
-
- private:
-  std::wstring PrinterName;
-  bool Ok = false;
-};
-
 // A RAW job from an ordinary program: StartDocPrinterW, WritePrinter in
 // pieces of writeSize, EndDocPrinter. Returns 0 or the failing call's error.
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
