@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # vardlet-spool and vardlet-sum from the command line, under Wine, in the
 # prefix of the wine.prefix fixture: the port commands, printing through a
-# port on the fixture's printers, the failures and their exit codes, and
-# vardlet-sum giving the checksum the monitor gives, write size by write size.
+# port on the fixture's printers, the failures and their exit codes, the records
+# saved and checked, and vardlet-sum giving the checksum the monitor gives,
+# write size by write size.
 #
 #   spool_host_test.sh EMULATOR BIN_DIR PRINTER_OUTPUT_DIR [NATIVE_VARDLET_SUM]
 #
@@ -22,32 +23,12 @@ native_sum=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"  # Wine maps it to a Z: path, so relative file names work as they are
-passed=0 failed=0
 
 # A registry root of this run's own: the port list starts empty.
 root="SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet Host Test $$"
 records_key='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Checksums'
 
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then passed=$((passed + 1))
-  else failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"; fi
-}
-
-check_match() {  # check_match NAME EXTENDED_REGEX ACTUAL
-  if [[ "$3" =~ $2 ]]; then passed=$((passed + 1))
-  else failed=$((failed + 1)); printf 'FAIL %s\n  expected to match: %s\n  actual: %q\n' "$1" "$2" "$3"; fi
-}
-
-# win PROGRAM ARGS...: runs a Windows program of BIN_DIR; sets $status, $out
-# and $err (the console's CR LF line ends turned into LF).
-win() {
-  local program=$1
-  shift
-  "$emulator" "$bin/$program" "$@" > stdout 2> stderr
-  status=$?
-  out=$(tr -d '\r' < stdout)
-  err=$(tr -d '\r' < stderr)
-}
+. "$(dirname "$0")/support/host_cli.sh"
 spool() { win vardlet-spool.exe --root "$root" "$@"; }
 
 # The error line of a failed step: its name, the Win32 code and the system's
@@ -205,6 +186,67 @@ for size in 1 5 65536; do
     esac
   done
 done
+
+# ---- vardlet-spool's records: saved and checked back with names that a
+# line-based format gets wrong, a changed and a missing record found with exit
+# status 1, unreadable files with 2, the JSON form; and --version.
+for tool in vardlet-spool vardlet-sum; do
+  win "$tool.exe" --version
+  check_match "$tool --version" "^0\|$tool [0-9]+\.[0-9]+\.[0-9]+\$" "$status|$out"
+done
+
+# A printer of this run's own, so its records are only the ones made here.
+printer="Records \"Test\" Prüf $$"
+spool --quiet add-printer "$printer" --output "$printer_out/records-test.prn"
+spool --quiet add-port 'REC1:'
+printf abc > abc.txt
+printf abd > abd.txt
+documents=('a, "quoted", C:\docs\x.txt' $'tab\there' $'line\nfeed and CR\r' '#hash' ' spaced ' 'März 日本 😀' '\u0041 \\')
+for document in "${documents[@]}"; do
+  spool --quiet print abc.txt --port 'REC1:' --printer "$printer" --document "$document"
+  check "print $(printf %q "$document")" 0 "$status"
+done
+
+spool --quiet records --save saved.txt "$printer"
+check "save" "0|7 records saved to saved.txt" "$status|$out"
+check "a saved line: tab escaped, printer as it is" "1" \
+  "$(grep -cxF "$printer"$'\ttab\\there\t32566245' saved.txt)"
+spool --quiet records --check saved.txt
+check "check right after save" "0|7 records checked: 7 OK, 0 CHANGED, 0 MISSING" "$status|$(tail -n 1 <<< "$out")"
+{ printf '\xef\xbb\xbf'; sed 's/$/\r/' saved.txt; } > windows.txt
+spool --quiet records --check windows.txt
+check "check of the file with a byte order mark and CR LF" "0" "$status"
+
+# Every name, as the monitor stores it, back from the JSON form.
+spool --quiet records --json "$printer"
+names=$(python3 -c 'import json, sys
+print("|".join(sorted(r["printer"] + ">" + r["document"] for r in json.load(sys.stdin))))' <<< "$out")
+expected=$(for document in "${documents[@]}"; do printf '%s\0' "$printer>${document//\\//}"; done | python3 -c '
+import sys; print("|".join(sorted(sys.stdin.read().split("\0")[:-1])))')
+check "json round trip" "$expected" "$names"
+
+# The driver changed one job, and a document of the suite was never printed.
+spool --quiet print abd.txt --port 'REC1:' --printer "$printer" --document $'tab\there'
+spool --quiet records --check saved.txt
+check "a changed record alone: status" 1 "$status"
+printf '%s\tnever printed\t1\n' "$printer" >> saved.txt
+spool --quiet records --check saved.txt
+check "changed and missing: status" 1 "$status"
+check_match "the changed record, old and new" $'(^|\n)CHANGED\t'"$printer"$'\ttab\\\\there\twas 32566245, now [0-9]+\n' "$out"
+check_match "the missing record" $'(^|\n)MISSING\t'"$printer"$'\tnever printed\n' "$out"
+check "summary" "8 records checked: 6 OK, 1 CHANGED, 1 MISSING" "$(tail -n 1 <<< "$out")"
+
+# Files that are not what the user meant to check: status 2.
+printf 'two\tfields\n' > fields.txt
+printf 'p\td\\q\t1\n' > escape.txt
+printf 'p\td\t4294967296\n' > big.txt
+printf 'p\t\xff\t1\n' > latin1.txt
+for file in no-such-file.txt fields.txt escape.txt big.txt latin1.txt; do
+  spool --quiet records --check "$file"
+  check "check $file" "2|" "$status|$out"
+done
+spool --quiet records --save none.txt 'No Such Printer'
+check "save of no records writes nothing" "1|no" "$status|$([ -e none.txt ] && echo yes || echo no)"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
