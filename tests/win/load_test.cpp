@@ -27,6 +27,7 @@
 
 #include "import_patch.h"
 #include "monitor_fixture.h"
+#include "process_resources.h"
 #ifdef VARDLET_CHECK_LOCK_ORDER
 #include "monitor.h"
 #endif
@@ -334,37 +335,6 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
       kAdminThreads, adds.load(), enumerations.load());
   std::printf("stress: %zu problems, %ld busy refusals, %zu lock-order violations, %.1f s in all\n", problems,
               busyRefusals.load(), violations, seconds);
-}
-
-// The process's kernel handles, counted the way OpenPrinterHandles counts
-// printer handles: Wine gives out the lowest free slot, and a handle's value
-// is four times its slot number plus four.
-size_t OpenKernelHandles(size_t probes = 256) {
-  std::vector<HANDLE> handles;
-  ULONG_PTR highest = 0;
-  for (HANDLE h; handles.size() < probes && (h = CreateEventW(nullptr, TRUE, FALSE, nullptr));)
-    handles.push_back(h), highest = std::max(highest, reinterpret_cast<ULONG_PTR>(h));
-  for (HANDLE h : handles) CloseHandle(h);
-  return handles.size() == probes ? highest / 4 - probes : static_cast<size_t>(-1);
-}
-
-// Busy blocks and their bytes on a heap.
-std::pair<size_t, size_t> HeapUse(HANDLE heap) {
-  std::pair<size_t, size_t> use;
-  PROCESS_HEAP_ENTRY entry = {};
-  HeapLock(heap);
-  while (HeapWalk(heap, &entry))
-    if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++use.first, use.second += entry.cbData;
-  HeapUnlock(heap);
-  return use;
-}
-
-std::vector<HANDLE> NewHeaps(const std::vector<HANDLE>& before) {
-  std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16), added;
-  heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-  for (HANDLE heap : heaps)
-    if (std::find(before.begin(), before.end(), heap) == before.end()) added.push_back(heap);
-  return added;
 }
 
 // No debugger-output capture here: its own memory would grow with the calls.

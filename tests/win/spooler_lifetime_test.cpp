@@ -1,78 +1,83 @@
 // vardletmon.dll loaded, initialised, shut down and unloaded as Wine's spooler
-// does around every call.
+// does around every spooler call (Windows keeps a monitor loaded instead).
+// A program of its own: after some calls (EnumPortsW, AddPrinterW) Wine's
+// spooler keeps the monitor loaded in the process for good, and it could not
+// be seen to unload.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "monitor_fixture.h"
+#include "process_resources.h"
 #include "spooler.h"
-#include "vardlet_module.h"
 #include "xcvcommands.h"
 
-#include <winsplp.h>
-
-#include <vector>
-
+namespace vt {
 namespace {
 
-// Wine loads, initialises, shuts down and unloads the monitor around every
-// spooler call: each cycle must give back every handle and library, an Xcv
-// handle the spooler left open included. A program of its own: after some
-// calls (EnumPortsW, AddPrinterW) Wine's spooler keeps the monitor loaded in
-// the process for good, and it could not be seen to unload. vardlet.dll's private heaps outlive
-// it by design (they are never destroyed); vardletmon must add none of its own.
-TEST(SpoolerMonitorLifetime, ThousandCyclesLeaveNoHandleLibraryOrHeapOfTheirOwn) {
-  ASSERT_EQ(vt::InstallSpoolerMonitor(), "");
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet", 0,
-                          KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-  auto cycle = [key]() {
-    HMODULE module = LoadLibraryW(VARDLET_MONITOR_DLL);
-    auto init = reinterpret_cast<LPMONITOR2(WINAPI*)(PMONITORINIT, PHANDLE)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
-    MONITORINIT info = {sizeof info, nullptr, reinterpret_cast<HKEYMONITOR>(key), nullptr, TRUE, nullptr};
-    HANDLE monitor = nullptr, xcv = nullptr;
-    LPMONITOR2 table = init ? init(&info, &monitor) : nullptr;
-    bool ok = table && table->pfnXcvOpenPort(monitor, L"", SERVER_ACCESS_ADMINISTER, &xcv);
-    if (table) table->pfnShutdown(monitor);
-    FreeLibrary(module);
-    return ok && !GetModuleHandleW(L"vardlet.dll") && !GetModuleHandleW(VARDLET_MONITOR_DLL);
+// A thousand cycles, each with a job and an Xcv handle the spooler left
+// open, give back every handle, printer handle, thread and library. The
+// monitor's level 2 list, straight from its table, names the monitor (Wine's
+// EnumPortsW fills that in itself, so only this catches a wrong one).
+// vardlet.dll's private heaps outlive it by design (never destroyed);
+// vardletmon must add none of its own.
+TEST(SpoolerMonitorLifetime, ThousandCyclesLeaveNothingBehind) {
+  ASSERT_EQ(InstallSpoolerMonitor(), "");
+  const std::wstring ports = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
+  ASSERT_EQ(ERROR_SUCCESS, CreateKey(ports + L"\\CYCLE1:"));
+  DeleteRecord(kJobPrinter.Name, L"cycle");
+  auto cycle = [](unsigned seed) {
+    const Writes data = MakeJob(seed, 100 + seed * 37 % 9000, 4096);
+    {
+      LoadedEntry entry;
+      HANDLE port = nullptr;
+      RealJob job(kJobPrinter.Name, L"cycle");
+      if (!entry.Table || !entry.OpenXcv(L"", SERVER_ACCESS_ADMINISTER) ||
+          !entry.Table->pfnOpenPort(entry.Monitor, const_cast<LPWSTR>(L"CYCLE1:"), &port))
+        return false;
+      bool ok = entry.Table->pfnStartDocPort(port, job.PrinterName(), job.Id(), 1, job.DocInfo());
+      for (const std::string& piece : data) {
+        DWORD written = 0;
+        ok = ok && entry.Table->pfnWritePort(port, Bytes(piece), static_cast<DWORD>(piece.size()), &written);
+      }
+      ok = ok && entry.Table->pfnEndDocPort(port);
+      if (!entry.Table->pfnClosePort(port) || !ok) return false;
+    }
+    return ReadRecord(kJobPrinter.Name, L"cycle") == ExpectedChecksum(data) && !GetModuleHandleW(L"vardlet.dll") &&
+           !GetModuleHandleW(VARDLET_MONITOR_DLL);
   };
-  auto directCycle = []() {
-    vt::VardletModule vardlet;
-    wchar_t root[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
-    return vardlet.Load() && vardlet->InitializeMonitor(root) && vardlet.Unload();
+  auto directCycle = [&ports] {
+    VardletModule vardlet;
+    std::wstring root = ports;
+    return vardlet.Load() && vardlet->InitializeMonitor(root.data()) && vardlet.Unload();
   };
-  ASSERT_TRUE(cycle() && directCycle());
-  {  // Level 2 straight from the table: Wine's EnumPortsW fills in the monitor's name itself.
-    HMODULE module = LoadLibraryW(VARDLET_MONITOR_DLL);
-    auto init = reinterpret_cast<LPMONITOR2(WINAPI*)(PMONITORINIT, PHANDLE)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "InitializePrintMonitor2")));
-    MONITORINIT info = {sizeof info, nullptr, reinterpret_cast<HKEYMONITOR>(key), nullptr, TRUE, nullptr};
-    HANDLE monitor = nullptr;
-    LPMONITOR2 table = init(&info, &monitor);
-    ASSERT_NE(table, nullptr);
-    PORT_INFO_1W port = {const_cast<LPWSTR>(L"LIFE1:")};
-    table->pfnAddPortEx(monitor, nullptr, 1, reinterpret_cast<BYTE*>(&port), const_cast<LPWSTR>(VARDLET_MONITOR_NAME));
+  ASSERT_TRUE(cycle(0) && directCycle());
+  {
+    LoadedEntry entry;
+    ASSERT_NE(entry.Table, nullptr);
     std::vector<BYTE> buffer(4096);
     DWORD needed = 0, returned = 0;
-    EXPECT_TRUE(table->pfnEnumPorts(monitor, nullptr, 2, buffer.data(), 4096, &needed, &returned));
+    EXPECT_TRUE(entry.Table->pfnEnumPorts(entry.Monitor, nullptr, 2, buffer.data(), 4096, &needed, &returned));
     EXPECT_GT(returned, 0u);
     for (DWORD i = 0; i < returned; i++)
       EXPECT_STREQ(reinterpret_cast<PORT_INFO_2W*>(buffer.data())[i].pMonitorName, VARDLET_MONITOR_NAME);
-    table->pfnShutdown(monitor);
-    FreeLibrary(module);
   }
-  DWORD handles = 0, handlesAfter = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &handles);
-  DWORD heaps = GetProcessHeaps(0, nullptr);
+  const size_t handles = OpenKernelHandles(), printers = OpenPrinterHandles(), threads = ThreadCount();
+  const DWORD heaps = GetProcessHeaps(0, nullptr);
   int failed = 0;
   for (int i = 0; i < 100; i++) failed += directCycle() ? 0 : 1;
-  DWORD vardletHeaps = GetProcessHeaps(0, nullptr) - heaps;
-  for (int i = 0; i < 1000; i++) failed += cycle() ? 0 : 1;
-  GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+  const DWORD vardletHeaps = GetProcessHeaps(0, nullptr) - heaps;
+  const ULONGLONG start = GetTickCount64();
+  for (unsigned i = 1; i <= 1000; i++) failed += cycle(i) ? 0 : 1;
+  std::printf("1000 cycles in %.1f s\n", (GetTickCount64() - start) / 1000.0);
   EXPECT_EQ(failed, 0);
-  EXPECT_EQ(handlesAfter, handles);
+  EXPECT_EQ(handles, OpenKernelHandles());
+  EXPECT_EQ(printers, OpenPrinterHandles());
+  EXPECT_EQ(threads, ThreadCount());
   EXPECT_EQ(GetProcessHeaps(0, nullptr) - heaps - vardletHeaps, 10 * vardletHeaps)
       << vardletHeaps << " heaps left by 100 direct cycles";
-  RegCloseKey(key);
+  DeleteKeyTree(ports + L"\\CYCLE1:");
 }
 
 }  // namespace
+}  // namespace vt

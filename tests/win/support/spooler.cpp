@@ -104,6 +104,27 @@ DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
   return VARDLET_PORT_SETTINGS_SIZE(printTo->size()) == needed ? 0 : ERROR_INVALID_DATA;
 }
 
+LoadedEntry::LoadedEntry() {
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet", 0,
+                KEY_ALL_ACCESS, &Key);
+  Module = LoadLibraryW(VARDLET_MONITOR_DLL);
+  auto init = reinterpret_cast<LPMONITOR2(WINAPI*)(PMONITORINIT, PHANDLE)>(
+      reinterpret_cast<void*>(GetProcAddress(Module, "InitializePrintMonitor2")));
+  MONITORINIT info = {sizeof info, nullptr, reinterpret_cast<HKEYMONITOR>(Key), nullptr, TRUE, nullptr};
+  Table = init ? init(&info, &Monitor) : nullptr;
+}
+
+LoadedEntry::~LoadedEntry() {
+  if (Table) Table->pfnShutdown(Monitor);
+  if (Module) FreeLibrary(Module);
+  if (Key) RegCloseKey(Key);
+}
+
+HANDLE LoadedEntry::OpenXcv(const wchar_t* object, ACCESS_MASK access) {
+  HANDLE xcv = nullptr;
+  return Table && Table->pfnXcvOpenPort(Monitor, object, access, &xcv) ? xcv : nullptr;
+}
+
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
                size_t writeSize) {
   std::wstring name = printer, doc = document;

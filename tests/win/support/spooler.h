@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <winspool.h>
+#include <winsplp.h>
 
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,23 @@ std::string InstallSpoolerMonitor();
 // only (CreateDCW fails with ERROR_FILE_NOT_FOUND otherwise): copies the test
 // driver's data file there. Returns "" or what failed.
 std::string PutDriverDataInDriverFolder(const std::wstring& printer);
+
+// vardletmon.dll loaded and initialised as Wine's spooler does around every
+// call (InitializePrintMonitor2 on the monitor's key), for calls the spooler
+// itself would not make; shut down and unloaded by the destructor.
+class LoadedEntry {
+ public:
+  LoadedEntry();
+  ~LoadedEntry();
+  LoadedEntry(const LoadedEntry&) = delete;
+  LoadedEntry& operator=(const LoadedEntry&) = delete;
+  // XcvOpenPort; null if it failed.
+  HANDLE OpenXcv(const wchar_t* object, ACCESS_MASK access);
+  HKEY Key = nullptr;
+  HMODULE Module = nullptr;
+  HANDLE Monitor = nullptr;
+  LPMONITOR2 Table = nullptr;  // null if the entry failed
+};
 
 // An Xcv handle: OpenPrinterW(",XcvMonitor Vardlet") or (",XcvPort <port>").
 class Xcv {
