@@ -104,6 +104,23 @@ DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
   return VARDLET_PORT_SETTINGS_SIZE(printTo->size()) == needed ? 0 : ERROR_INVALID_DATA;
 }
 
+std::vector<std::wstring> SpoolerPorts(DWORD level) {
+  DWORD needed = 0, count = 0;
+  EnumPortsW(nullptr, level, nullptr, 0, &needed, &count);
+  std::vector<BYTE> buffer(needed);
+  std::vector<std::wstring> names;
+  if (!EnumPortsW(nullptr, level, buffer.data(), needed, &needed, &count)) return {L"EnumPortsW failed"};
+  for (DWORD i = 0; i < count; ++i) {
+    if (level == 1) {
+      names.push_back(reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName);
+      continue;
+    }
+    const PORT_INFO_2W& port = reinterpret_cast<PORT_INFO_2W*>(buffer.data())[i];
+    if (port.pMonitorName && std::wstring(port.pMonitorName) == VARDLET_MONITOR_NAME) names.push_back(port.pPortName);
+  }
+  return names;
+}
+
 LoadedEntry::LoadedEntry() {
   RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet", 0,
                 KEY_ALL_ACCESS, &Key);

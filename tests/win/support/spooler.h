@@ -44,6 +44,10 @@ class LoadedEntry {
   LPMONITOR2 Table = nullptr;  // null if the entry failed
 };
 
+// The ports the spooler lists (EnumPortsW): all of them at level 1, the
+// monitor's own (by monitor name) at level 2.
+std::vector<std::wstring> SpoolerPorts(DWORD level);
+
 // An Xcv handle: OpenPrinterW(",XcvMonitor Vardlet") or (",XcvPort <port>").
 class Xcv {
  public:
