@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "dialog_robot.h"
 #include "monitor_fixture.h"
 #include "printers.h"
 #include "registry.h"
@@ -30,155 +31,6 @@ namespace {
 
 using Names = std::vector<std::wstring>;
 using Messages = std::vector<std::string>;
-
-const wchar_t kPortNameCaption[] = L"Port Name";
-const wchar_t kSettingsCaption[] = L"Checksum Port Settings";
-constexpr int kPortNameEdit = 101;
-constexpr int kPrintDocuments = 201;
-constexpr int kPrinterEdit = 202;
-
-// ---------------------------------------------------------------------------
-// The owner window: created and pumped on a thread of its own.
-
-class OwnerWindow {
- public:
-  OwnerWindow() {
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    Thread = std::thread([this, ready] {
-      Window = CreateWindowExW(0, L"STATIC", L"vardlet test owner", WS_OVERLAPPED, 0, 0, 10, 10,
-                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-      ThreadId = GetCurrentThreadId();
-      SetEvent(ready);
-      MSG message;
-      while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-      }
-      if (Window) DestroyWindow(Window);
-    });
-    WaitForSingleObject(ready, INFINITE);
-    CloseHandle(ready);
-  }
-  ~OwnerWindow() {
-    PostThreadMessageW(ThreadId, WM_QUIT, 0, 0);
-    Thread.join();
-  }
-  HWND Handle() const { return Window; }
-
- private:
-  std::thread Thread;
-  HWND Window = nullptr;
-  DWORD ThreadId = 0;
-};
-
-// ---------------------------------------------------------------------------
-// The robot: waits on its own thread for the dialog with the given caption,
-// reads what it shows, then plays the user's part. Construct it right before
-// the call that is to show the dialog; Finish() right after that call.
-
-struct DialogView {
-  bool Checked = false;
-  std::wstring Text;  // the edit field (101 or 202, whichever exists)
-};
-
-DialogView ReadDialog(HWND dialog) {
-  DialogView view;
-  view.Checked = IsDlgButtonChecked(dialog, kPrintDocuments) == BST_CHECKED;
-  int edit = GetDlgItem(dialog, kPrinterEdit) ? kPrinterEdit : kPortNameEdit;
-  LRESULT length = SendDlgItemMessageW(dialog, edit, WM_GETTEXTLENGTH, 0, 0);
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  text.resize(GetDlgItemTextW(dialog, edit, text.data(), static_cast<int>(text.size())));
-  view.Text = text;
-  return view;
-}
-
-// Key by key into the field, replacing what is there, as typing would.
-void Type(HWND dialog, int edit, const std::wstring& text) {
-  HWND field = GetDlgItem(dialog, edit);
-  SendMessageW(field, EM_SETSEL, 0, -1);
-  SendMessageW(field, WM_CHAR, VK_BACK, 0);
-  for (wchar_t c : text) SendMessageW(field, WM_CHAR, c, 0);
-}
-
-void Click(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
-// The buttons that end the dialog: posted, as a real click arrives.
-void PressOk(HWND dialog) { PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0); }
-void PressCancel(HWND dialog) { PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0); }
-void PressEsc(HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }
-void CloseBox(HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }
-
-BOOL CALLBACK CancelAnyDialog(HWND window, LPARAM found) {
-  wchar_t className[16] = {};
-  GetClassNameW(window, className, 16);
-  if (std::wcscmp(className, L"#32770") == 0) {
-    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-    *reinterpret_cast<bool*>(found) = true;
-  }
-  return TRUE;
-}
-
-class Robot {
- public:
-  using Action = std::function<void(HWND)>;
-
-  Robot(const wchar_t* caption, Action act)
-      : Caption(caption), Act(std::move(act)), CallerThread(GetCurrentThreadId()) {
-    Thread = std::thread([this] { Run(); });
-  }
-  ~Robot() { Finish(); }
-
-  // After the call under test has returned: stops looking (a dialog that
-  // was going to come has come by now) and waits for the robot.
-  void Finish() {
-    CallReturned = true;
-    if (Thread.joinable()) Thread.join();
-  }
-
-  bool Found() const { return Dialog != nullptr; }
-  const DialogView& Seen() const { return View; }
-  // The action did not end the dialog, or a dialog of another caption came:
-  // the robot cancelled it so the test would not hang.
-  bool HadToCancel() const { return Cancelled; }
-
- private:
-  void Run() {
-    ULONGLONG start = GetTickCount64();
-    HWND dialog = nullptr;
-    for (;;) {
-      dialog = FindWindowW(L"#32770", Caption);
-      if (dialog && IsWindowVisible(dialog)) break;
-      if (CallReturned) return;
-      if (GetTickCount64() - start > 15000) {
-        // Whatever dialog the caller shows, it must not hang the run.
-        bool found = false;
-        EnumThreadWindows(CallerThread, CancelAnyDialog, reinterpret_cast<LPARAM>(&found));
-        Cancelled = found;
-        return;
-      }
-      Sleep(10);
-    }
-    // WM_INITDIALOG is over once the dialog is visible; one round trip more
-    // and its first messages are handled too.
-    SendMessageW(dialog, WM_NULL, 0, 0);
-    Dialog = dialog;
-    View = ReadDialog(dialog);
-    Act(dialog);
-    for (int i = 0; i < 1000 && IsWindow(dialog); ++i) Sleep(10);
-    if (IsWindow(dialog)) {
-      Cancelled = true;
-      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-    }
-  }
-
-  const wchar_t* Caption;
-  Action Act;
-  DWORD CallerThread;
-  std::thread Thread;
-  std::atomic<bool> CallReturned{false};
-  HWND Dialog = nullptr;
-  DialogView View;
-  bool Cancelled = false;
-};
 
 // ---------------------------------------------------------------------------
 
@@ -693,26 +545,7 @@ TEST_F(DialogTemplates, ChecksumPortSettings) {
 }
 
 // ---------------------------------------------------------------------------
-// Screenshots of both dialogs, for people to look at. Runs only under
-// tests/win/dialog_screenshots.sh, which sets VARDLET_SCREENSHOT_DIR (a DOS
-// path), takes a picture for every "SCREENSHOT <name> <X window> <rect>"
-// line on standard output, and then creates <name>.done in that folder.
-
-void AskForScreenshot(HWND dialog, const char* name) {
-  wchar_t folder[MAX_PATH] = {};
-  GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", folder, MAX_PATH);
-  std::wstring done = std::wstring(folder) + L"\\" + std::wstring(name, name + std::strlen(name)) + L".done";
-  RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  Sleep(300);
-  RECT rect = {};
-  GetWindowRect(dialog, &rect);
-  auto xid = reinterpret_cast<ULONG_PTR>(GetPropW(dialog, L"__wine_x11_whole_window"));
-  std::printf("SCREENSHOT %s 0x%lx %ld %ld %ld %ld\n", name, static_cast<unsigned long>(xid),
-              rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
-  std::fflush(stdout);
-  for (int i = 0; i < 600 && GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
-}
+// Screenshots of both dialogs (see AskForScreenshot).
 
 TEST_F(Dialogs, Screenshots) {
   if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0))
