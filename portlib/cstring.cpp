@@ -112,6 +112,29 @@ CStringW operator+(const CStringW& String1, const WCHAR* pString2)
     return String1 + Temporary;
 }
 
+static WCHAR UpperChar(WCHAR Char)
+{
+    // CharUpperW converts one character passed in the low word of its argument.
+    return (WCHAR)(ULONG_PTR)CharUpperW((LPWSTR)(ULONG_PTR)Char);
+}
+
+BOOL IsSameNameIgnoringCase(const WCHAR* pText1, SIZE_T cch1, const WCHAR* pText2, SIZE_T cch2)
+{
+    if (cch1 != cch2)
+        return FALSE;
+    for (SIZE_T Index = 0; Index < cch1; Index++)
+    {
+        if (pText1[Index] != pText2[Index] && UpperChar(pText1[Index]) != UpperChar(pText2[Index]))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL IsSameNameIgnoringCase(const WCHAR* pText1, const WCHAR* pText2)
+{
+    return IsSameNameIgnoringCase(pText1, lstrlenW(pText1), pText2, lstrlenW(pText2));
+}
+
 int operator==(const CStringW& String1, const CStringW& String2)
 {
     const WCHAR* pText1 = String1;

@@ -50,8 +50,18 @@ private:
 CStringW operator+(const CStringW& String1, const CStringW& String2);
 CStringW operator+(const CStringW& String1, const WCHAR* pString2);
 
-// Equality without regard to case (_wcsicmp); a null string equals only a
-// null string, never an empty one. Results are 1 or 0.
+// The one comparison of names without regard to case (port names above
+// all): equal when the texts have the same length and every character is the
+// same after CharUpperW, one UTF-16 unit at a time. This folds letters
+// beyond ASCII ("\u00C41:" equals "\u00E41:") the way the registry folds the
+// port keys' names, so two names are the same port exactly when they would
+// be the same key. Neither may be null. The counted form compares cch1
+// characters of pText1 with cch2 of pText2.
+BOOL IsSameNameIgnoringCase(const WCHAR* pText1, const WCHAR* pText2);
+BOOL IsSameNameIgnoringCase(const WCHAR* pText1, SIZE_T cch1, const WCHAR* pText2, SIZE_T cch2);
+
+// Equality without regard to case (IsSameNameIgnoringCase); a null string
+// equals only a null string, never an empty one. Results are 1 or 0.
 int operator==(const CStringW& String1, const CStringW& String2);
 int operator!=(const CStringW& String1, const WCHAR* pString2);
 int operator!=(const WCHAR* pString1, const CStringW& String2);

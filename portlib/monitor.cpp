@@ -363,10 +363,9 @@ BOOL CMonitor::MoStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DW
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // OpenPrinterW reads the job's printer name unguarded, and takes a null
-    // one for the print server itself, which has no jobs.
-    SIZE_T cchPrinterName;
-    if (!GuardedStringLength(pPrinterName, &cchPrinterName))
+    // OpenPrinterW reads the job's printer name unguarded. A null one (Wine's
+    // spooler names no printer) makes the port find its job's printer itself.
+    if (!IsNullOrReadableString(pPrinterName))
     {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

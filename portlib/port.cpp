@@ -1,6 +1,7 @@
 // port.cpp: CPort construction, locking and the base job path.
 #include "port.h"
 
+#include "platformcall.h"
 #include "privheap.h"
 
 HANDLE volatile hPortHeap = NULL;
@@ -108,7 +109,7 @@ BOOL CPort::ConfigurePortEx(LPWSTR, LPBYTE, DWORD)
     return TRUE;
 }
 
-BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
+BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Level, LPBYTE pDocInfo)
 {
     EnterMutex();
     JobID = NewJobID;
@@ -120,10 +121,21 @@ BOOL CPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD, LPBYTE)
         ClosePrinter(hPrinter);
         hPrinter = NULL;
     }
-    BOOL Opened = OpenPrinterW(pPrinterName, &hPrinter, NULL);
-    DWORD ErrorCode = Opened ? 0 : GetLastError();
+    DWORD ErrorCode = 0;
+    if (pPrinterName != NULL && NewJobID != 0)
+    {
+        if (!OpenPrinterW(pPrinterName, &hPrinter, NULL))
+        {
+            hPrinter = NULL;
+            ErrorCode = FailedCallError(L"CPort::StartDocPort(): OpenPrinter failed.\n");
+        }
+    }
+    else if (!FindJobOfPort(pPrinterName, NewJobID, Level, pDocInfo))
+    {
+        ErrorCode = GetLastError();
+    }
     LeaveMutex();
-    if (!Opened)
+    if (ErrorCode != 0)
     {
         SetLastError(ErrorCode);
         return FALSE;

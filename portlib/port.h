@@ -56,6 +56,12 @@ public:
     void WriteInfo(DWORD Level, LPBYTE pBuffer, LPWSTR pStrings);
 
 protected:
+    // For a spooler that names no printer or no job (Wine's): opens the
+    // printer whose port list holds this port and that has the job of the
+    // document in pDocInfo, into hPrinter, and sets JobID. The caller holds
+    // the port mutex. (portjobsearch.cpp)
+    BOOL FindJobOfPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Level, LPBYTE pDocInfo);
+
     void EnterMutex()
     {
         LockOrderEnterPort(this);

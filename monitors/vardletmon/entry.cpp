@@ -190,15 +190,36 @@ static BOOL CheckLoaded()
     return TRUE;
 }
 
+// A job call that failed. Wine's spooler fails the program's EndDocPrinter
+// with ERROR_INVALID_HANDLE whatever the monitor's code was, so the real
+// cause goes to the debugger output. Keeps the last error.
+static BOOL ReportJobFailure(const WCHAR* pOperation)
+{
+    DWORD ErrorCode = GetLastError();
+    WCHAR pMessage[160];
+    wsprintfW(pMessage, L"vardletmon %ls(): the job failed: error %lu.\n", pOperation, ErrorCode);
+    OutputDebugStringW(pMessage);
+    SetLastError(ErrorCode);
+    return FALSE;
+}
+
 static BOOL WINAPI MoStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level,
                                   LPBYTE pDocInfo)
 {
-    return CheckLoaded() && MonitorEntry.Exports.StartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo);
+    if (!CheckLoaded())
+        return FALSE;
+    if (!MonitorEntry.Exports.StartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo))
+        return ReportJobFailure(L"StartDocPort");
+    return TRUE;
 }
 
 static BOOL WINAPI MoWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
-    return CheckLoaded() && MonitorEntry.Exports.WritePort(hPort, pBuffer, cbBuf, pcbWritten);
+    if (!CheckLoaded())
+        return FALSE;
+    if (!MonitorEntry.Exports.WritePort(hPort, pBuffer, cbBuf, pcbWritten))
+        return ReportJobFailure(L"WritePort");
+    return TRUE;
 }
 
 static BOOL WINAPI MoReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
@@ -208,7 +229,11 @@ static BOOL WINAPI MoReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDW
 
 static BOOL WINAPI MoEndDocPort(HANDLE hPort)
 {
-    return CheckLoaded() && MonitorEntry.Exports.EndDocPort(hPort);
+    if (!CheckLoaded())
+        return FALSE;
+    if (!MonitorEntry.Exports.EndDocPort(hPort))
+        return ReportJobFailure(L"EndDocPort");
+    return TRUE;
 }
 
 static BOOL WINAPI MoClosePort(HANDLE hPort)

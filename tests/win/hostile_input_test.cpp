@@ -198,7 +198,7 @@ TEST_F(HostileInput, EveryExportRefusesWhatItCannotUse) {
       // The job's printer name and document record of StartDocPort.
       {"StartDocPort, unreadable printer name", [&] { return startWith(plain, noAccess, 1, job.DocInfo()); }, ERROR_INVALID_PARAMETER},
       {"StartDocPort, unterminated printer name", [&] { return startWith(plain, unterminated, 1, job.DocInfo()); }, ERROR_INVALID_PARAMETER},
-      {"StartDocPort, null printer name", [&] { return startWith(plain, nullptr, 1, job.DocInfo()); }, ERROR_INVALID_PARAMETER},
+      {"StartDocPort, null printer name, no printer on the port", [&] { return startWith(plain, nullptr, 1, job.DocInfo()); }, ERROR_INVALID_PRINTER_NAME},
       {"StartDocPort, 32767-character printer name", [&] { return startWith(plain, long32767, 1, job.DocInfo()); }, ERROR_INVALID_PRINTER_NAME},
       {"StartDocPort passing through, null record", [&] { return startWith(pass, job.PrinterName(), 1, nullptr); }, ERROR_INVALID_PARAMETER},
       {"StartDocPort passing through, unreadable record", [&] { return startWith(pass, job.PrinterName(), 1, NoAccess.Bytes()); }, ERROR_INVALID_PARAMETER},

@@ -17,9 +17,10 @@
 // The monitor's exports, as the spooler sees them.
 typedef VARDLET_EXPORTS CMonitorExports;
 
-// Where the host keeps its ports unless --root says otherwise: the key under
-// which the spooler would initialise a monitor named "Vardlet".
-#define DEFAULT_MONITOR_ROOT L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet"
+// Where the host keeps its ports unless --root says otherwise: where the
+// installed monitor "Vardlet" (vardletmon.dll) keeps them, so the host and
+// the spooler see the same ports.
+#define DEFAULT_MONITOR_ROOT L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports"
 #define CHECKSUM_RECORDS_KEY L"SYSTEM\\CurrentControlSet\\Control\\Print\\Checksums"
 
 // Options every command shares.
@@ -59,6 +60,14 @@ int CmdDeletePort(const CHostOptions& Options, const std::vector<std::wstring>& 
 int CmdPrint(const CHostOptions& Options, const std::vector<std::wstring>& Args);
 int CmdRecords(const CHostOptions& Options, const std::vector<std::wstring>& Args);
 int CmdAddPrinter(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdInstall(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdUninstall(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdPrintJob(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+
+// After a job: the monitor's "Checksum: N" message (empty if none came) and
+// the checksum record under the printer and document names (print.cpp).
+std::string WaitForChecksumMessage();
+void ShowRecord(const std::wstring& Printer, const std::wstring& Document);
 
 // A hidden window owned by a helper thread, to be the owner of the monitor's
 // dialogs: the monitor attaches its input to the owner's thread, which must

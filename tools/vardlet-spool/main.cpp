@@ -21,6 +21,10 @@ static const wchar_t* const Usage =
     L"  records [PRINTER]                     list the checksum records\n"
     L"  add-printer NAME --output PATH [--ppd PATH]\n"
     L"                                        add a printer whose jobs go to a file (for Wine)\n"
+    L"  install                               copy the monitor to the system folder and register it\n"
+    L"  uninstall                             unregister it (refused while a printer uses its ports)\n"
+    L"  print-job FILE --printer NAME [--document NAME]\n"
+    L"                                        print a file as a RAW job through the spooler\n"
     L"\n"
     L"options:\n"
     L"  --dll PATH   the monitor to load (default: vardlet.dll beside this program)\n"
@@ -42,6 +46,9 @@ static const CCommand Commands[] = {
     {L"print", CmdPrint},
     {L"records", CmdRecords},
     {L"add-printer", CmdAddPrinter},
+    {L"install", CmdInstall},
+    {L"uninstall", CmdUninstall},
+    {L"print-job", CmdPrintJob},
 };
 
 std::wstring SystemErrorText(DWORD ErrorCode)

@@ -151,6 +151,8 @@ bool ParseOptions(const std::vector<std::wstring>& Args, CPrintOptions* pOptions
     return true;
 }
 
+}  // namespace
+
 // The "Checksum: N" message the monitor sent for the job just ended.
 std::string WaitForChecksumMessage()
 {
@@ -186,6 +188,8 @@ void ShowRecord(const std::wstring& Printer, const std::wstring& Document)
     Print(stdout, L"  record: HKEY_LOCAL_MACHINE\\%ls\\LastChecksum = %lu (0x%08lX)\n", Key.c_str(),
           (unsigned long)Value, (unsigned long)Value);
 }
+
+namespace {
 
 int PrintFile(const CMonitorExports& Monitor, const CPrintOptions& Options, const std::wstring& File)
 {

@@ -1,0 +1,124 @@
+// Jobs through Wine's spooler onto a vardlet port: RAW jobs from a program,
+// pages rendered by Wine's PostScript driver, pass-through to a file printer
+// and a monitor failure.
+#include <gtest/gtest.h>
+
+#include "debug_output.h"
+#include "printers.h"
+#include "spooler.h"
+#include "test_printers.h"
+#include "xcvcommands.h"
+
+namespace {
+
+const wchar_t kPort[] = L"VSPOOL1:";
+const wchar_t kPrinter[] = L"Vardlet Spool Printer";
+
+class SpoolerPrintTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(vt::InstallSpoolerMonitor(), "");
+    ASSERT_EQ(vt::PutDriverDataInDriverFolder(vt::kJobPrinter.Name), "");
+    vt::Xcv(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER).Name(VARDLET_XCV_ADD_PORT, kPort);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(printer.Added());
+    vt::ClearChecksumRecords();
+    ASSERT_EQ(Settings(0, L""), 0u);
+  }
+  static DWORD Settings(DWORD print, const std::wstring& printTo) {
+    return vt::Xcv(std::wstring(L"XcvPort ") + kPort, SERVER_ACCESS_ADMINISTER).SetSettings(print, printTo);
+  }
+  // The pass-through printer's output file after a job.
+  static std::string PassedThrough() {
+    return vt::ReadFileBytes(vt::PrinterOutputFile(vt::kPassTargetPrinter.Name)).value_or("(unreadable)");
+  }
+  // A page through the PostScript driver, passed through to Pass Target so
+  // the test sees the bytes the monitor saw. Returns its record.
+  std::optional<DWORD> Page(const std::wstring& document, const std::wstring& text, std::string* bytes) {
+    EXPECT_EQ(vt::PrintPage(kPrinter, document, text), 0u) << "page " << testing::PrintToString(document);
+    *bytes = PassedThrough();
+    return vt::ChecksumRecord(kPrinter, document);
+  }
+
+  vt::SpoolerPrinter printer{kPrinter, kPort};
+};
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; i++) data[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+  return data;
+}
+
+// Write sizes of the program do not matter: the spooler hands the monitor
+// 4096-byte pieces, and the record equals the engine's value for those.
+TEST_F(SpoolerPrintTest, RawJobRecordedUnderItsPrinterAndDocument) {
+  struct Case {
+    const wchar_t* document;
+    size_t size, writeSize;
+  } cases[] = {{L"raw empty", 0, 4096}, {L"raw small", 1, 1}, {L"raw 3 pieces", 3 * 4096 + 5, 1000},
+               {L"raw \\ odd/name", 70001, 65536}};
+  for (const Case& c : cases) {
+    std::string data = Pattern(c.size, static_cast<unsigned>(c.size));
+    vt::DebugOutput debug;
+    SetLastError(0xdeadbeef);
+    ASSERT_EQ(vt::PrintRaw(kPrinter, c.document, data, c.writeSize), 0u) << c.size;
+    uint32_t expected = vt::EngineChecksum(data);
+    EXPECT_EQ(vt::ChecksumRecord(kPrinter, c.document), std::optional<DWORD>(expected)) << c.size;
+    EXPECT_NE(debug.Text().find("Checksum: " + std::to_string(expected) + "\n"), std::string::npos)
+        << debug.Text();
+  }
+}
+
+TEST_F(SpoolerPrintTest, PostscriptPagesFromTheDriverCompareByContent) {
+  ASSERT_EQ(Settings(1, vt::kPassTargetPrinter.Name), 0u);
+  std::string first, again, retitled, changed;
+  std::optional<DWORD> one = Page(L"page", L"Vardlet checksum page", &first);
+  ASSERT_TRUE(one.has_value());
+  ASSERT_EQ(first.compare(0, 10, "%!PS-Adobe"), 0) << first.substr(0, 40);
+  EXPECT_TRUE(vt::EngineSeesPostscript(first));
+  EXPECT_EQ(*one, vt::EngineChecksum(first));
+
+  struct Case {
+    const char* what;
+    const wchar_t* document;
+    const wchar_t* text;
+    bool same;
+  } cases[] = {{"the same page again", L"page again", L"Vardlet checksum page", true},
+               {"another title (only in a comment)", L"another title", L"Vardlet checksum page", true},
+               {"one character changed", L"changed", L"Vardlet checksum pagE", false}};
+  for (const Case& c : cases) {
+    std::string bytes;
+    std::optional<DWORD> value = Page(c.document, c.text, &bytes);
+    ASSERT_TRUE(value.has_value()) << c.what;
+    EXPECT_EQ(*value == *one, c.same) << c.what;
+    EXPECT_EQ(*value, vt::EngineChecksum(bytes)) << c.what;
+  }
+}
+
+// Set while an Xcv handle keeps the monitor loaded, as a spooler that never
+// unloads it would: the next job already passes through.
+TEST_F(SpoolerPrintTest, PassThroughToAFilePrinterIsByteExact) {
+  vt::Xcv keepsLoaded(L"XcvMonitor Vardlet", SERVER_READ);
+  ASSERT_EQ(Settings(1, vt::kPassTargetPrinter.Name), 0u);
+  for (size_t size : {size_t(1), size_t(4096), size_t(100003)}) {
+    std::string data = Pattern(size, 3);
+    ASSERT_EQ(vt::PrintRaw(kPrinter, L"passed", data), 0u) << size;
+    EXPECT_EQ(PassedThrough(), data) << size;
+    EXPECT_EQ(vt::ChecksumRecord(kPrinter, L"passed"), std::optional<DWORD>(vt::EngineChecksum(data)));
+  }
+}
+
+// A job is never lost silently: the spooler's EndDocPrinter fails (Wine gives
+// ERROR_INVALID_HANDLE, not the monitor's code) and the monitor says why.
+TEST_F(SpoolerPrintTest, MonitorFailureFailsEndDocPrinterWithTheMonitorsMessage) {
+  ASSERT_EQ(Settings(1, vt::kMissingPrinter), 0u);
+  vt::DebugOutput debug;
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(vt::PrintRaw(kPrinter, L"lost", Pattern(5000, 1)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(vt::ChecksumRecord(kPrinter, L"lost").has_value());
+  // OpenPrinterW's own refusal of the missing pass-through printer.
+  EXPECT_NE(debug.Text().find("StartDocPort(): the job failed: error 1801."), std::string::npos) << debug.Text();
+}
+
+}  // namespace

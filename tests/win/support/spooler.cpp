@@ -1,0 +1,216 @@
+#include "spooler.h"
+
+#include "csumstream.h"
+#include "printers.h"
+#include "registry.h"
+#include "test_printers.h"
+#include "vardlet_module.h"
+#include "xcvcommands.h"
+
+namespace vt {
+
+namespace {
+
+#ifdef _WIN64
+const wchar_t kEnvironment[] = L"Windows x64";
+#else
+const wchar_t kEnvironment[] = L"Windows NT x86";
+#endif
+
+const wchar_t kRecordRoot[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Checksums";
+
+std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+// Record key levels write backslashes as slashes.
+std::wstring Level(std::wstring name) {
+  for (wchar_t& c : name)
+    if (c == L'\\') c = L'/';
+  return name;
+}
+
+}  // namespace
+
+std::string InstallSpoolerMonitor() {
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::wstring from = Folder(VardletModule::Path());
+  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL}) {
+    std::wstring to = std::wstring(system) + L"\\" + file;
+    if (!CopyFileW((from + file).c_str(), to.c_str(), FALSE))
+      return "copying to the system folder: error " + std::to_string(GetLastError());
+  }
+  MONITOR_INFO_2W info = {const_cast<LPWSTR>(VARDLET_MONITOR_NAME), const_cast<LPWSTR>(kEnvironment),
+                          const_cast<LPWSTR>(VARDLET_MONITOR_DLL)};
+  if (!AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) &&
+      GetLastError() != ERROR_PRINT_MONITOR_ALREADY_INSTALLED)
+    return "AddMonitorW: error " + std::to_string(GetLastError());
+  return "";
+}
+
+std::string PutDriverDataInDriverFolder(const std::wstring& printer) {
+  std::wstring name = printer;
+  HANDLE handle = nullptr;
+  if (!OpenPrinterW(&name[0], &handle, nullptr)) return "OpenPrinterW: error " + std::to_string(GetLastError());
+  DWORD needed = 0;
+  GetPrinterDriverW(handle, nullptr, 3, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + 1);
+  BOOL ok = GetPrinterDriverW(handle, nullptr, 3, buffer.data(), needed, &needed);
+  ClosePrinter(handle);
+  if (!ok) return "GetPrinterDriverW: error " + std::to_string(GetLastError());
+  // Wine names the data file in the driver folder without copying it there;
+  // the build puts the same PPD beside the tests.
+  std::wstring target = reinterpret_cast<DRIVER_INFO_3W*>(buffer.data())->pDataFile;
+  std::wstring source = Folder(VardletModule::Path()) + target.substr(target.find_last_of(L"\\/") + 1);
+  if (!CopyFileW(source.c_str(), target.c_str(), FALSE))
+    return "copying the PPD to the driver folder: error " + std::to_string(GetLastError());
+  return "";
+}
+
+Xcv::Xcv(const std::wstring& object, ACCESS_MASK access) {
+  std::wstring name = L"," + object;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, access};
+  if (!OpenPrinterW(&name[0], &Handle, &defaults)) {
+    Error = GetLastError();
+    Handle = nullptr;
+  }
+}
+
+Xcv::~Xcv() {
+  if (Handle) ClosePrinter(Handle);
+}
+
+DWORD Xcv::Data(const wchar_t* command, const void* input, DWORD cbInput, void* output, DWORD cbOutput,
+                DWORD* cbNeeded) {
+  DWORD needed = 0, status = 0xdeadbeef;
+  if (!XcvDataW(Handle, command, static_cast<BYTE*>(const_cast<void*>(input)), cbInput,
+                static_cast<BYTE*>(output), cbOutput, &needed, &status))
+    return 0xFFFFFFFF;
+  if (cbNeeded) *cbNeeded = needed;
+  return status;
+}
+
+DWORD Xcv::Name(const wchar_t* command, const std::wstring& name) {
+  return Data(command, name.c_str(), static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+}
+
+DWORD Xcv::SetSettings(DWORD print, const std::wstring& printTo) {
+  std::vector<BYTE> wire(VARDLET_PORT_SETTINGS_SIZE(printTo.size()));
+  memcpy(wire.data(), &print, sizeof print);
+  memcpy(wire.data() + sizeof print, printTo.c_str(), (printTo.size() + 1) * sizeof(wchar_t));
+  return Data(VARDLET_XCV_SET_PORT_SETTINGS, wire.data(), static_cast<DWORD>(wire.size()));
+}
+
+DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
+  std::vector<BYTE> wire(4096);
+  DWORD needed = 0;
+  DWORD status = Data(VARDLET_XCV_GET_PORT_SETTINGS, nullptr, 0, wire.data(), 4096, &needed);
+  if (status != 0) return status;
+  memcpy(print, wire.data(), sizeof *print);
+  *printTo = reinterpret_cast<const wchar_t*>(wire.data() + sizeof *print);
+  return VARDLET_PORT_SETTINGS_SIZE(printTo->size()) == needed ? 0 : ERROR_INVALID_DATA;
+}
+
+SpoolerPrinter::SpoolerPrinter(const std::wstring& name, const std::wstring& port) : PrinterName(name) {
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = &PrinterName[0];
+  info.pDriverName = const_cast<LPWSTR>(kTestDriver);
+  info.pPortName = const_cast<LPWSTR>(port.c_str());
+  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+  info.pDatatype = const_cast<LPWSTR>(L"RAW");
+  HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  Ok = printer != nullptr;
+  if (printer) ClosePrinter(printer);
+}
+
+SpoolerPrinter::~SpoolerPrinter() {
+  HANDLE printer = nullptr;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  if (OpenPrinterW(&PrinterName[0], &printer, &defaults)) {
+    DeletePrinter(printer);
+    ClosePrinter(printer);
+  }
+}
+
+DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
+               size_t writeSize) {
+  std::wstring name = printer, doc = document;
+  HANDLE handle = nullptr;
+  if (!OpenPrinterW(&name[0], &handle, nullptr)) return GetLastError();
+  DWORD error = 0;
+  DOC_INFO_1W info = {&doc[0], nullptr, const_cast<LPWSTR>(L"RAW")};
+  if (StartDocPrinterW(handle, 1, reinterpret_cast<BYTE*>(&info)) == 0) error = GetLastError();
+  for (size_t at = 0; error == 0 && at < data.size(); at += writeSize) {
+    DWORD piece = static_cast<DWORD>(std::min(writeSize, data.size() - at)), written = 0;
+    if (!WritePrinter(handle, const_cast<char*>(data.data() + at), piece, &written) || written != piece)
+      error = GetLastError();
+  }
+  if (error == 0 && !EndDocPrinter(handle)) error = GetLastError();
+  ClosePrinter(handle);
+  return error;
+}
+
+DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text) {
+  HDC dc = CreateDCW(L"WINSPOOL", printer.c_str(), nullptr, nullptr);
+  if (!dc) return GetLastError();
+  DWORD error = 0;
+  DOCINFOW info = {sizeof info, document.c_str(), nullptr, nullptr, 0};
+  if (StartDocW(dc, &info) <= 0 || StartPage(dc) <= 0 ||
+      !TextOutW(dc, 300, 300, text.c_str(), static_cast<int>(text.size())) || EndPage(dc) <= 0 ||
+      EndDoc(dc) <= 0)
+    error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+  DeleteDC(dc);
+  return error;
+}
+
+std::optional<DWORD> ChecksumRecord(const std::wstring& printer, const std::wstring& document) {
+  return ReadDword(HKEY_LOCAL_MACHINE, std::wstring(kRecordRoot) + L"\\" + Level(printer) + L"\\" + Level(document),
+                   L"LastChecksum");
+}
+
+void ClearChecksumRecords() { DeleteKeyTree(HKEY_LOCAL_MACHINE, kRecordRoot); }
+
+uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
+  CChecksumStream stream;
+  for (size_t at = 0; at < data.size(); at += writeSize)
+    stream.Write(reinterpret_cast<const uint8_t*>(data.data() + at),
+                 static_cast<uint32_t>(std::min(writeSize, data.size() - at)));
+  return stream.Finish();
+}
+
+bool EngineSeesPostscript(const std::string& data) {
+  CChecksumStream stream;
+  stream.Write(reinterpret_cast<const uint8_t*>(data.data()), static_cast<uint32_t>(data.size()));
+  return stream.IsPostscript != 0;
+}
+
+int RunTool(const std::wstring& commandLine, std::string* output) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = writeEnd;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process = {};
+  std::wstring line = L"\"" + Folder(VardletModule::Path()) + commandLine;
+  line.insert(line.find(L".exe") + 4, L"\"");
+  BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                &process);
+  CloseHandle(writeEnd);
+  DWORD exitCode = static_cast<DWORD>(-1);
+  if (started) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output->append(buffer, got);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(readEnd);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace vt

@@ -1,0 +1,90 @@
+// The installed monitor, driven through Wine's spooler the way a program or
+// the system's tools drive it: winspool only (AddMonitorW, XcvDataW,
+// OpenPrinterW, ...), never the DLLs' exports.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// winspool exports AddPortExW, but mingw-w64's winspool.h does not declare it.
+extern "C" BOOL WINAPI AddPortExW(LPWSTR pName, DWORD Level, LPBYTE pBuffer, LPWSTR pMonitorName);
+
+namespace vt {
+
+// Copies vardlet.dll and vardletmon.dll from the test's folder to the system
+// folder and registers the monitor "Vardlet" with AddMonitorW (a monitor
+// already registered is kept). Returns "" or what failed.
+std::string InstallSpoolerMonitor();
+
+// Wine's PostScript driver reads the printer's PPD from the driver folder
+// only (CreateDCW fails with ERROR_FILE_NOT_FOUND otherwise): copies the test
+// driver's data file there. Returns "" or what failed.
+std::string PutDriverDataInDriverFolder(const std::wstring& printer);
+
+// An Xcv handle: OpenPrinterW(",XcvMonitor Vardlet") or (",XcvPort <port>").
+class Xcv {
+ public:
+  Xcv(const std::wstring& object, ACCESS_MASK access);
+  ~Xcv();
+  Xcv(const Xcv&) = delete;
+  Xcv& operator=(const Xcv&) = delete;
+  bool IsOpen() const { return Handle != nullptr; }
+  DWORD OpenError() const { return Error; }
+
+  // XcvDataW's status (the call itself must succeed, or 0xFFFFFFFF).
+  DWORD Data(const wchar_t* command, const void* input, DWORD cbInput, void* output = nullptr,
+             DWORD cbOutput = 0, DWORD* cbNeeded = nullptr);
+  // A command whose input is a NUL-terminated name.
+  DWORD Name(const wchar_t* command, const std::wstring& name);
+  // SetPortSettings / GetPortSettings in their wire layout.
+  DWORD SetSettings(DWORD print, const std::wstring& printTo);
+  DWORD GetSettings(DWORD* print, std::wstring* printTo);
+
+ private:
+  HANDLE Handle = nullptr;
+  DWORD Error = 0;
+};
+
+// A printer with the test driver on `port`, deleted again by the destructor.
+class SpoolerPrinter {
+ public:
+  SpoolerPrinter(const std::wstring& name, const std::wstring& port);
+  ~SpoolerPrinter();
+  bool Added() const { return Ok; }
+  const std::wstring& Name() const { return PrinterName; }
+
+ private:
+  std::wstring PrinterName;
+  bool Ok = false;
+};
+
+// A RAW job from an ordinary program: StartDocPrinterW, WritePrinter in
+// pieces of writeSize, EndDocPrinter. Returns 0 or the failing call's error.
+DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
+               size_t writeSize = 65536);
+
+// One page of text through GDI and the printer's driver (Wine's PostScript
+// driver): CreateDCW, StartDocW, StartPage, TextOutW, EndPage, EndDoc.
+// Returns 0 or the failing call's error.
+DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text);
+
+// The checksum record "LastChecksum" of a printer and document.
+std::optional<DWORD> ChecksumRecord(const std::wstring& printer, const std::wstring& document);
+// Deletes every checksum record, so each test starts without any.
+void ClearChecksumRecords();
+
+// The checksum engine's value for `data` written in pieces of writeSize.
+uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
+// Whether the engine recognises `data` as PostScript.
+bool EngineSeesPostscript(const std::string& data);
+
+// Runs a program of the test's folder with arguments; returns its exit code
+// (or -1 if it did not start) and what it wrote to stdout and stderr.
+int RunTool(const std::wstring& commandLine, std::string* output);
+
+}  // namespace vt
