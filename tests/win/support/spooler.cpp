@@ -34,7 +34,7 @@ std::string InstallSpoolerMonitor() {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
   std::wstring from = Folder(VardletModule::Path());
-  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL}) {
+  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL, VARDLET_MONITOR_UI_DLL}) {
     std::wstring to = std::wstring(system) + L"\\" + file;
     if (!CopyFileW((from + file).c_str(), to.c_str(), FALSE))
       return "copying to the system folder: error " + std::to_string(GetLastError());
