@@ -4,7 +4,8 @@
 set -euo pipefail
 
 need=()
-for p in mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 xvfb \
+for p in mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+         g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64 wine64 xvfb \
          cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev \
          libbenchmark-dev imagemagick x11-apps; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")

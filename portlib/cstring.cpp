@@ -140,7 +140,7 @@ int operator==(const CStringW& String1, const CStringW& String2)
     const WCHAR* pText1 = String1;
     const WCHAR* pText2 = String2;
     if (pText1 != NULL && pText2 != NULL)
-        return _wcsicmp(pText1, pText2) == 0 ? 1 : 0;
+        return IsSameNameIgnoringCase(pText1, pText2) ? 1 : 0;
     return (pText1 == NULL && pText2 == NULL) ? 1 : 0;
 }
 

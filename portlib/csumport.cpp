@@ -1,6 +1,8 @@
 // csumport.cpp: the checksum port's object, write path and job bracket.
 #include "csumport.h"
 
+#include "platformcall.h"
+
 CChecksumPort::CChecksumPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
     : CPort(pInitMonitor, pPortName), PassThroughName(L"")
 {
@@ -57,7 +59,10 @@ BOOL CChecksumPort::CopyToPassThroughPrinter(LPBYTE pBuffer, DWORD cbBufferSize)
         DWORD BytesWritten = 0;
         if (!WritePrinter(hPassThroughPrinter, pBuffer + TotalBytesWritten,
                           cbBufferSize - TotalBytesWritten, &BytesWritten))
+        {
+            SetLastError(FailedCallError(L"CChecksumPort::WritePort(): WritePrinter failed.\n"));
             return FALSE;
+        }
         if (BytesWritten == 0)
         {
             OutputDebugStringW(L"CChecksumPort::WritePort(): pass-through printer accepted no data.\n");
@@ -169,7 +174,8 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
         if (!OpenPrinterW(PassThroughName, &hPassThroughPrinter, NULL))
         {
             hPassThroughPrinter = NULL;
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(
+                L"CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n");
             goto CleanUp;
         }
     }
@@ -187,7 +193,7 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
             pDocInfo = (LPBYTE)&DocInfo1;
         }
         if (!StartDocPrinterW(hPassThroughPrinter, Level, pDocInfo))
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(L"CChecksumPort::StartDocPort(): StartDocPrinter failed.\n");
     }
 
 CleanUp:
@@ -223,7 +229,7 @@ BOOL CChecksumPort::EndDocPort()
     {
         if (!EndDocPrinter(hPassThroughPrinter))
         {
-            ErrorCode = GetLastError();
+            ErrorCode = FailedCallError(L"CChecksumPort::EndDocPort(): EndDocPrinter failed.\n");
             goto CleanUp;
         }
         ClosePrinter(hPassThroughPrinter);

@@ -85,26 +85,37 @@ BOOL IsNullOrReadableString(const WCHAR* pText)
     return pText == NULL || GuardedStringLength(pText, &cchText);
 }
 
-// The live-port list and its lock. SRWLOCK needs no initialisation call, so
-// the table is usable before any constructor of ours has run.
-static SRWLOCK LivePortLock = SRWLOCK_INIT;
+// The live-port list and its lock. The lock is initialised by a static
+// constructor, which runs before any port can be made (in the DLL before its
+// DllMain, in a program before main), and deleted by DeleteLivePortTable.
+static CRITICAL_SECTION LivePortLock;
 static CLiveEntry* pLivePorts = NULL;
+
+static struct CLivePortLockInit
+{
+    CLivePortLockInit() { InitializeCriticalSection(&LivePortLock); }
+} LivePortLockInit;
+
+void DeleteLivePortTable()
+{
+    DeleteCriticalSection(&LivePortLock);
+}
 
 void RegisterLivePort(CLiveEntry* pEntry, const void* pPort)
 {
-    AcquireSRWLockExclusive(&LivePortLock);
+    EnterCriticalSection(&LivePortLock);
     pEntry->pObject = pPort;
     pEntry->pPrev = NULL;
     pEntry->pNext = pLivePorts;
     if (pLivePorts != NULL)
         pLivePorts->pPrev = pEntry;
     pLivePorts = pEntry;
-    ReleaseSRWLockExclusive(&LivePortLock);
+    LeaveCriticalSection(&LivePortLock);
 }
 
 void UnregisterLivePort(CLiveEntry* pEntry)
 {
-    AcquireSRWLockExclusive(&LivePortLock);
+    EnterCriticalSection(&LivePortLock);
     if (pEntry->pPrev != NULL)
         pEntry->pPrev->pNext = pEntry->pNext;
     else
@@ -113,7 +124,7 @@ void UnregisterLivePort(CLiveEntry* pEntry)
         pEntry->pNext->pPrev = pEntry->pPrev;
     pEntry->pObject = NULL;
     pEntry->pPrev = pEntry->pNext = NULL;
-    ReleaseSRWLockExclusive(&LivePortLock);
+    LeaveCriticalSection(&LivePortLock);
 }
 
 BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pContext), void* pContext)
@@ -121,7 +132,7 @@ BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pCo
     BOOL Result = FALSE;
     if (pPort == NULL)
         return FALSE;
-    AcquireSRWLockShared(&LivePortLock);
+    EnterCriticalSection(&LivePortLock);
     for (CLiveEntry* pEntry = pLivePorts; pEntry != NULL; pEntry = pEntry->pNext)
     {
         if (pEntry->pObject == pPort)
@@ -130,6 +141,6 @@ BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pCo
             break;
         }
     }
-    ReleaseSRWLockShared(&LivePortLock);
+    LeaveCriticalSection(&LivePortLock);
     return Result;
 }

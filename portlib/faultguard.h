@@ -5,8 +5,11 @@
 //  - Caller memory (write buffers, count pointers, records) is checked with
 //    VirtualQuery before it is touched: every page of the range must be
 //    committed, not a guard page, and readable (or writable). A range that
-//    fails the check makes the call fail with ERROR_INVALID_PARAMETER (87),
-//    exactly where a caught fault would.
+//    fails the check makes the call fail with ERROR_INVALID_PARAMETER (87)
+//    before any of it is used. Where a caught fault would stop a call half
+//    way (a write buffer readable only in part: the pass-through printer and
+//    the checksum would already have part of it), the check changes nothing
+//    at all, which is better, but not the same.
 //  - Port handles are checked against a table of live port objects before
 //    the object is read at all. A null handle, a pointer into garbage or
 //    unmapped memory, and the address of a destroyed port are not in the
@@ -45,6 +48,9 @@ struct CLiveEntry
 };
 
 void RegisterLivePort(CLiveEntry* pEntry, const void* pPort);
+// Deletes the table's lock: only when the library is unloaded with
+// FreeLibrary, after the last port is gone. Never at process termination.
+void DeleteLivePortTable();
 void UnregisterLivePort(CLiveEntry* pEntry);
 
 // Runs Check(pPort, pContext) only if pPort is a live port, while the table

@@ -65,7 +65,7 @@ BOOL CMonitor::PortExists(LPWSTR pServerName, LPWSTR pPortName)
     for (DWORD CurrPortIndex = 0; CurrPortIndex < NumPorts && !Exists; CurrPortIndex++)
     {
         if (pPortInfo[CurrPortIndex].pName != NULL &&
-            lstrcmpiW(pPortName, pPortInfo[CurrPortIndex].pName) == 0)
+            IsSameNameIgnoringCase(pPortName, pPortInfo[CurrPortIndex].pName))
             Exists = TRUE;
     }
 

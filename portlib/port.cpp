@@ -150,14 +150,7 @@ BOOL CPort::EndDocPort()
 
     // Tell the spooler the port has finished with the job.
     if (!SetJobW(hPrinter, JobID, 0, NULL, JOB_CONTROL_SENT_TO_PRINTER))
-    {
-        // Some spoolers refuse a job they do not know without setting a code;
-        // the failure is reported all the same.
-        ErrorCode = GetLastError();
-        if (ErrorCode == 0)
-            ErrorCode = ERROR_INVALID_PARAMETER;
-        OutputDebugStringW(L"CPort::EndDocPort(): SetJob(Cancel) failed.\n");
-    }
+        ErrorCode = FailedCallError(L"CPort::EndDocPort(): SetJob(Cancel) failed.\n");
 
     if (hPrinter != NULL)
     {

@@ -5,7 +5,7 @@
 // The one monitor of the process; created at attach, deleted at detach.
 CChecksumMonitor* pMonitor = NULL;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD Reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD Reason, LPVOID pReserved)
 {
     switch (Reason)
     {
@@ -15,8 +15,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD Reason, LPVOID)
         return pMonitor != NULL;
 
     case DLL_PROCESS_DETACH:
+        // Process termination (pReserved non-null): the other threads were
+        // stopped wherever they stood, perhaps holding a port's lock or the
+        // live-port table's, and other DLLs may be gone. Take no lock, call
+        // no other DLL; the system takes the memory back with the process.
+        if (pReserved != NULL)
+            return TRUE;
+        // FreeLibrary: everything is released.
         delete pMonitor;
         pMonitor = NULL;
+        DeleteLivePortTable();
         return TRUE;
     }
     return TRUE;

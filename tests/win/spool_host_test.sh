@@ -115,7 +115,10 @@ check_match "missing file names the file and error 2" "$(failed_step 'opening mi
 spool print abc.txt --port 'HT-GONE:' --printer 'Laser 1'
 check "print, missing pass-through printer" "1|" "$status|$out"
 check_match "missing pass-through printer names StartDocPort and 1801" \
-  "$(failed_step StartDocPort 1801)" "$err"
+  "$(failed_step StartDocPort 1801)" "$(grep -v '^\[vardlet debug\]' <<< "$err")"
+check "the monitor names the failed call" \
+  "[vardlet debug] CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed." \
+  "$(grep '^\[vardlet debug\]' <<< "$err")"
 
 # ---- Wrong command lines: exit status 2, nothing done.
 for args in '' '--bogus ports' 'add-port A: B:' 'print abc.txt --port HT1: --printer x --write-size 0'; do
