@@ -21,10 +21,7 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD Reason, LPVOID)
 {
     if (Reason == DLL_PROCESS_ATTACH)
-    {
         hUiInstance = hInstance;
-        DisableThreadLibraryCalls(hInstance);
-    }
     return TRUE;
 }
 
