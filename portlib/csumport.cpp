@@ -1,6 +1,7 @@
 // csumport.cpp: the checksum port's object, write path and job bracket.
 #include "csumport.h"
 
+#include "monitor.h"
 #include "platformcall.h"
 
 CChecksumPort::CChecksumPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
@@ -25,27 +26,16 @@ DWORD CChecksumPort::GetSignature()
     return CHECKSUM_PORT_SIGNATURE;
 }
 
+// Opening and closing take no port mutex (see CPort::Open): a job call may
+// hold it across slow spooler calls.
 BOOL CChecksumPort::Open()
 {
-    EnterMutex();
-    BOOL Opened = CPort::Open();
-    LeaveMutex();
-    return Opened;
+    return CPort::Open();
 }
 
 BOOL CChecksumPort::Close()
 {
-    DWORD ErrorCode = 0;
-    EnterMutex();
-    if (!CPort::Close())
-        ErrorCode = GetLastError();
-    LeaveMutex();
-    if (ErrorCode != 0)
-    {
-        SetLastError(ErrorCode);
-        return FALSE;
-    }
-    return TRUE;
+    return CPort::Close();
 }
 
 // The whole buffer goes to the pass-through printer before any of it is
@@ -169,6 +159,16 @@ BOOL CChecksumPort::StartDocPort(LPWSTR pPrinterName, DWORD NewJobID, DWORD Leve
         if (!IsReadableDocInfo(Level, pDocInfo))
         {
             ErrorCode = ERROR_INVALID_PARAMETER;
+            goto CleanUp;
+        }
+        // A spooler that delivers the pass-through job to the port would
+        // deadlock on this port's lock, one that queues it would print it
+        // around the loop for ever.
+        if (pMonitor->PassThroughLeadsBack(pName, PassThroughName))
+        {
+            OutputDebugStringW(
+                L"CChecksumPort::StartDocPort(): the pass-through printer prints back to this port.\n");
+            ErrorCode = ERROR_CIRCULAR_DEPENDENCY;
             goto CleanUp;
         }
         if (!OpenPrinterW(PassThroughName, &hPassThroughPrinter, NULL))

@@ -113,9 +113,11 @@ void RegisterLivePort(CLiveEntry* pEntry, const void* pPort)
     LeaveCriticalSection(&LivePortLock);
 }
 
-void UnregisterLivePort(CLiveEntry* pEntry)
+// Unlinks an entry that is in the table; the caller holds the lock.
+static void UnlinkEntry(CLiveEntry* pEntry)
 {
-    EnterCriticalSection(&LivePortLock);
+    if (pEntry->pObject == NULL)
+        return;  // already out of the table
     if (pEntry->pPrev != NULL)
         pEntry->pPrev->pNext = pEntry->pNext;
     else
@@ -124,7 +126,24 @@ void UnregisterLivePort(CLiveEntry* pEntry)
         pEntry->pNext->pPrev = pEntry->pPrev;
     pEntry->pObject = NULL;
     pEntry->pPrev = pEntry->pNext = NULL;
+}
+
+void UnregisterLivePort(CLiveEntry* pEntry)
+{
+    EnterCriticalSection(&LivePortLock);
+    UnlinkEntry(pEntry);
     LeaveCriticalSection(&LivePortLock);
+}
+
+BOOL UnregisterLivePortIf(CLiveEntry* pEntry, BOOL (*Check)(const void* pPort, void* pContext),
+                          void* pContext)
+{
+    EnterCriticalSection(&LivePortLock);
+    BOOL Removed = pEntry->pObject != NULL && Check(pEntry->pObject, pContext);
+    if (Removed)
+        UnlinkEntry(pEntry);
+    LeaveCriticalSection(&LivePortLock);
+    return Removed;
 }
 
 BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pContext), void* pContext)

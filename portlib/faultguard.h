@@ -48,6 +48,11 @@ struct CLiveEntry
 };
 
 void RegisterLivePort(CLiveEntry* pEntry, const void* pPort);
+// Removes the entry only if Check(pObject, pContext) says so, in one hold
+// of the table's lock: no call can find the port live in between. TRUE if
+// it was removed.
+BOOL UnregisterLivePortIf(CLiveEntry* pEntry, BOOL (*Check)(const void* pPort, void* pContext),
+                          void* pContext);
 // Deletes the table's lock: only when the library is unloaded with
 // FreeLibrary, after the last port is gone. Never at process termination.
 void DeleteLivePortTable();

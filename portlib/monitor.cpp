@@ -27,6 +27,7 @@ CMonitor::~CMonitor()
     Ports = NULL;
     if (hMonitorKey != NULL)
         RegCloseKey(hMonitorKey);
+    RootPath.FreeString();
     DeleteCriticalSection(&MonitorMutex);
 }
 
@@ -80,11 +81,34 @@ BOOL CMonitor::MoInitializeMonitor(LPWSTR pRegistryRoot)
         goto CleanUp;
     }
 
+    EnterMutex();
+    InMutex = TRUE;
+
+    // Initialised before (a process that loaded the library itself and then
+    // prints through the spooler gets the same module back): the same root
+    // changes nothing; another root is refused, and changes nothing either.
+    if (hMonitorKey != NULL)
+    {
+        if (!IsSameNameIgnoringCase(RootPath, pRegistryRoot))
+        {
+            OutputDebugStringW(L"CMonitor::MoInitializeMonitor(): already initialized with another root.\n");
+            ErrorCode = ERROR_ALREADY_INITIALIZED;
+        }
+        goto CleanUp;
+    }
+
+    RootPath = pRegistryRoot;
+    if (RootPath.IsNull())
+    {
+        ErrorCode = ERROR_NOT_ENOUGH_MEMORY;
+        goto CleanUp;
+    }
     ErrorCode = RegCreateKeyExW(HKEY_LOCAL_MACHINE, pRegistryRoot, 0, NULL, REG_OPTION_NON_VOLATILE,
                                 KEY_ALL_ACCESS, NULL, &hMonitorKey, NULL);
     if (ErrorCode != ERROR_SUCCESS)
     {
         hMonitorKey = NULL;
+        RootPath.FreeString();
         goto CleanUp;
     }
 
@@ -100,9 +124,6 @@ BOOL CMonitor::MoInitializeMonitor(LPWSTR pRegistryRoot)
         ErrorCode = GetLastError();
         goto CleanUp;
     }
-
-    EnterMutex();
-    InMutex = TRUE;
 
     if (!LoadMonitorInfo())
     {
@@ -306,6 +327,24 @@ BOOL CMonitor::ValidatePortHandle(HANDLE hPort)
         NULL);
 }
 
+CPort* CMonitor::EnterPortCall(HANDLE hPort)
+{
+    // Counted inside the live-port table's lock, in which a deletion also
+    // decides (CPort::Withdraw): either this call is counted first and the
+    // deletion refused, or the port is gone first and the handle invalid.
+    BOOL Entered = CheckLivePort(
+        hPort,
+        [](const void* pObject, void*) -> BOOL {
+            CPort* pPort = (CPort*)pObject;
+            if (pPort->GetSignature() != pPort->Signature)
+                return FALSE;
+            InterlockedIncrement(&pPort->CallsInside);
+            return TRUE;
+        },
+        NULL);
+    return Entered ? (CPort*)hPort : NULL;
+}
+
 BOOL CMonitor::MoOpenPort(LPWSTR pPortName, HANDLE* pHandle)
 {
     DWORD ErrorCode = 0;
@@ -322,7 +361,10 @@ BOOL CMonitor::MoOpenPort(LPWSTR pPortName, HANDLE* pHandle)
     }
 
     // Lookup and opening are one step under the monitor mutex, so a port
-    // cannot be deleted between being found and being marked in use.
+    // cannot be deleted between being found and being marked in use. The
+    // opening never waits for the port's own mutex (the in-use mark is an
+    // interlocked flag, CPort::Open), so a port busy in a slow job call
+    // holds up neither the monitor mutex nor, behind it, any other port.
     EnterMutex();
     pCurrPort = FindPort(pPortName);
     if (pCurrPort == NULL)
@@ -346,59 +388,73 @@ CleanUp:
 
 BOOL CMonitor::MoClosePort(HANDLE Handle)
 {
-    if (!ValidatePortHandle(Handle))
+    CPort* pPort = EnterPortCall(Handle);
+    if (pPort == NULL)
     {
         OutputDebugStringW(L"CMonitor::MoClosePort(): port handle invalid.");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((CPort*)Handle)->Close();
+    BOOL Result = pPort->Close();
+    LeavePortCall(pPort);
+    return Result;
 }
 
 BOOL CMonitor::MoStartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobID, DWORD Level,
                               LPBYTE pDocInfo)
 {
-    if (!ValidatePortHandle(hPort))
+    CPort* pPort = EnterPortCall(hPort);
+    if (pPort == NULL)
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    BOOL Result = FALSE;
     // OpenPrinterW reads the job's printer name unguarded. A null one (Wine's
     // spooler names no printer) makes the port find its job's printer itself.
     if (!IsNullOrReadableString(pPrinterName))
-    {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return ((CPort*)hPort)->StartDocPort(pPrinterName, JobID, Level, pDocInfo);
+    else
+        Result = pPort->StartDocPort(pPrinterName, JobID, Level, pDocInfo);
+    LeavePortCall(pPort);
+    return Result;
 }
 
 BOOL CMonitor::MoEndDocPort(HANDLE hPort)
 {
-    if (!ValidatePortHandle(hPort))
+    CPort* pPort = EnterPortCall(hPort);
+    if (pPort == NULL)
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((CPort*)hPort)->EndDocPort();
+    BOOL Result = pPort->EndDocPort();
+    LeavePortCall(pPort);
+    return Result;
 }
 
 BOOL CMonitor::MoWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten)
 {
-    if (!ValidatePortHandle(hPort))
+    CPort* pPort = EnterPortCall(hPort);
+    if (pPort == NULL)
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((CPort*)hPort)->WritePort(pBuffer, cbBufferSize, pdwWritten);
+    BOOL Result = pPort->WritePort(pBuffer, cbBufferSize, pdwWritten);
+    LeavePortCall(pPort);
+    return Result;
 }
 
 BOOL CMonitor::MoReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead)
 {
-    if (!ValidatePortHandle(hPort))
+    CPort* pPort = EnterPortCall(hPort);
+    if (pPort == NULL)
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((CPort*)hPort)->ReadPort(pBuffer, cbBufferSize, pdwRead);
+    BOOL Result = pPort->ReadPort(pBuffer, cbBufferSize, pdwRead);
+    LeavePortCall(pPort);
+    return Result;
 }

@@ -61,6 +61,12 @@ public:
     // TRUE only for the address of a live port whose signature checks out.
     BOOL ValidatePortHandle(HANDLE hPort);
 
+    // TRUE if a job passed through from port pPortName to printer
+    // pPrinterName would come back to that port: the printer prints to it,
+    // or to another port of this monitor that passes its jobs to a printer
+    // that does, and so on. (passthroughloop.cpp)
+    BOOL PassThroughLeadsBack(const WCHAR* pPortName, const WCHAR* pPrinterName);
+
 protected:
     void EnterMutex()
     {
@@ -77,6 +83,12 @@ protected:
     BOOL PortExists(LPWSTR pServerName, LPWSTR pPortName);
 
 private:
+    // A handle-based call: the port hPort, validated and counted as having
+    // this call inside it (so it cannot be deleted) until LeavePortCall.
+    // Null for a handle that is no live port.
+    CPort* EnterPortCall(HANDLE hPort);
+    static void LeavePortCall(CPort* pPort) { InterlockedDecrement(&pPort->CallsInside); }
+
     enum PORT_KEY_ACTION { LoadPortKey, SavePortKey, DeletePortKey };
     BOOL AccessPortInfo(CPort* pPort, PORT_KEY_ACTION Action);
     BOOL LinkAndSavePort(CPort* pNewPort, LPWSTR pServerName);
@@ -84,6 +96,7 @@ private:
     CPort* Ports;                    // head of the port list (monitor mutex)
     HINSTANCE hInstance;             // the library's module; holds the dialog templates
     HKEY hMonitorKey;                // the root key, open from initialisation to destruction
+    CStringW RootPath;               // its path, as InitializeMonitor was given it (monitor mutex)
     CRITICAL_SECTION MonitorMutex;   // recursive; guards Ports and the list
 };
 

@@ -301,7 +301,11 @@ BOOL CMonitor::MoDeletePort(LPWSTR, HWND, LPWSTR pPortName)
         goto CleanUp;
     }
 
-    if (!pCurrPort->CanDelete())
+    // Open, with a settings dialog running, or with a call still inside it
+    // (a ClosePort that has cleared the in-use mark but not yet returned):
+    // busy. Withdraw decides in one step with the handle-based calls, so
+    // none can enter the port once it is withdrawn.
+    if (!pCurrPort->CanDelete() || !pCurrPort->Withdraw())
     {
         ErrorCode = ERROR_BUSY;
         goto CleanUp;
@@ -311,6 +315,7 @@ BOOL CMonitor::MoDeletePort(LPWSTR, HWND, LPWSTR pPortName)
     if (!DeletePortInfo(pCurrPort))
     {
         ErrorCode = GetLastError();
+        pCurrPort->Reinstate();
         goto CleanUp;
     }
 

@@ -16,6 +16,7 @@ CPort::CPort(CMonitor* pInitMonitor, const WCHAR* pPortName)
     JobID = 0;
     hPrinter = NULL;
     InUse = FALSE;
+    CallsInside = 0;
     DialogsOpen = 0;
     RegisterLivePort(&LiveEntry, this);
 }
@@ -26,6 +27,10 @@ CPort::~CPort()
     UnregisterLivePort(&LiveEntry);
     if (InUse)
         OutputDebugStringW(L"CPort::~CPort(): port destroyed while still in use.\n");
+    // A job whose StartDocPort failed after opening its printer (its
+    // pass-through printer could not be had) leaves that printer open.
+    if (hPrinter != NULL)
+        ClosePrinter(hPrinter);
     DeleteCriticalSection(&PortMutex);
     pName.FreeString();
 }
@@ -45,34 +50,48 @@ DWORD CPort::GetSignature()
     return PORT_SIGNATURE;
 }
 
+// The in-use mark is an interlocked flag rather than a field under the port
+// mutex: OpenPort marks the port under the monitor mutex, and a job call
+// holds the port mutex across slow spooler calls, so waiting for that mutex
+// there would hold up every other port behind this one.
 BOOL CPort::Open()
 {
-    EnterMutex();
-    if (InUse)
+    if (InterlockedCompareExchange(&InUse, TRUE, FALSE) != FALSE)
     {
-        LeaveMutex();
         OutputDebugStringW(L"CPort::Open(): port already in use.\n");
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    InUse = TRUE;
-    LeaveMutex();
     return TRUE;
 }
 
 BOOL CPort::Close()
 {
-    EnterMutex();
-    if (!InUse)
+    if (InterlockedExchange(&InUse, FALSE) == FALSE)
         OutputDebugStringW(L"CPort::Close(): port is not in use.\n");
-    InUse = FALSE;
-    LeaveMutex();
     return TRUE;
 }
 
+// A first look, under the monitor mutex; Withdraw makes the decision.
 BOOL CPort::CanDelete()
 {
     return !InUse && DialogsOpen == 0;
+}
+
+BOOL CPort::Withdraw()
+{
+    return UnregisterLivePortIf(
+        &LiveEntry,
+        [](const void* pObject, void*) -> BOOL {
+            CPort* pPort = (CPort*)pObject;
+            return pPort->CallsInside == 0 && pPort->InUse == FALSE;
+        },
+        NULL);
+}
+
+void CPort::Reinstate()
+{
+    RegisterLivePort(&LiveEntry, this);
 }
 
 BOOL CPort::Validate()

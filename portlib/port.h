@@ -20,7 +20,7 @@ class CMonitor;
 
 class CPort
 {
-    friend class CMonitor;  // links and unlinks ports through Next
+    friend class CMonitor;  // links and unlinks ports through Next, counts CallsInside
 
 public:
     CPort(CMonitor* pInitMonitor, const WCHAR* pPortName);
@@ -45,6 +45,13 @@ public:
     virtual BOOL EndDocPort();
     virtual BOOL WritePort(LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwWritten);
     virtual BOOL ReadPort(LPBYTE pBuffer, DWORD cbBufferSize, LPDWORD pdwRead);
+
+    // Deletion of a port that no call is inside: takes the port out of the
+    // table of live ports (no handle then reaches it) if it is neither open
+    // nor inside a handle-based call. Reinstate puts it back when the
+    // deletion cannot go on.
+    BOOL Withdraw();
+    void Reinstate();
 
     // A copy of the port's name, owned by the caller. Takes no lock.
     CStringW GetName();
@@ -79,7 +86,9 @@ protected:
     CMonitor* pMonitor;           // the owning monitor (not owned)
     DWORD JobID;                  // the current (or last) job's id, set by StartDocPort
     HANDLE hPrinter;              // the job's own printer, open from StartDocPort to EndDocPort
-    BOOL InUse;                   // TRUE between Open and Close
+    LONG volatile InUse;          // TRUE between Open and Close (interlocked, no lock)
+    LONG volatile CallsInside;    // handle-based calls running in the port (interlocked;
+                                  // raised only with the live-port table's lock held)
     CPort* Next;                  // next port in the monitor's list (monitor mutex)
     LONG DialogsOpen;             // settings dialogs running on this port (monitor mutex);
                                   // such a port cannot be deleted under the dialog

@@ -17,30 +17,22 @@
 #include <wchar.h>
 
 #include "platformcall.h"
+#include "portlist.h"
 
 // Ids tried on each printer of the port. A process that printed more jobs
 // than this no longer finds its job: StartDocPort then fails visibly.
 #define MAX_SEARCHED_JOB_ID 10000
 
-// TRUE if pPortList (ports separated by commas, blanks around them ignored)
-// names the port pPortName.
+// TRUE if the printer's port list pPortList names the port pPortName.
 static BOOL IsPortInList(const WCHAR* pPortList, const WCHAR* pPortName)
 {
     SIZE_T cchPortName = lstrlenW(pPortName);
-    const WCHAR* pEntry = pPortList;
-    while (pEntry != NULL && *pEntry != L'\0')
+    const WCHAR* pEntry;
+    SIZE_T cchEntry;
+    while (NextPortInList(&pPortList, &pEntry, &cchEntry))
     {
-        const WCHAR* pEnd = wcschr(pEntry, L',');
-        const WCHAR* pNext = pEnd != NULL ? pEnd + 1 : NULL;
-        if (pEnd == NULL)
-            pEnd = pEntry + lstrlenW(pEntry);
-        while (pEntry < pEnd && *pEntry == L' ')
-            pEntry++;
-        while (pEnd > pEntry && pEnd[-1] == L' ')
-            pEnd--;
-        if (IsSameNameIgnoringCase(pEntry, pEnd - pEntry, pPortName, cchPortName))
+        if (IsSameNameIgnoringCase(pEntry, cchEntry, pPortName, cchPortName))
             return TRUE;
-        pEntry = pNext;
     }
     return FALSE;
 }

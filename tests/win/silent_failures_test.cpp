@@ -64,19 +64,12 @@ TEST_F(SilentFailure, EachFailingCallFailsTheJobVisibly) {
     ImportPatch patch(Module.Handle(), "winspool.drv", c.Function, c.Stub);
     ASSERT_TRUE(patch.Ok());
     Debug.Clear();
-    BOOL result = TRUE;
-    std::string data = "abc";
+    BYTE data[] = "abc";
     DWORD written = 0;
     SetLastError(kSentinel);
-    result = Module->StartDocPort(port, job.PrinterName(), job.Id(), 1, job.DocInfo());
-    if (result && c.FailsAt >= AtWrite) {
-      SetLastError(kSentinel);
-      result = Module->WritePort(port, reinterpret_cast<LPBYTE>(data.data()), 3, &written);
-    }
-    if (result && c.FailsAt == AtEnd) {
-      SetLastError(kSentinel);
-      result = Module->EndDocPort(port);
-    }
+    BOOL result = Module->StartDocPort(port, job.PrinterName(), job.Id(), 1, job.DocInfo()) &&
+                  (c.FailsAt < AtWrite || (SetLastError(kSentinel), Module->WritePort(port, data, 3, &written))) &&
+                  (c.FailsAt < AtEnd || (SetLastError(kSentinel), Module->EndDocPort(port)));
     EXPECT_FALSE(result);
     EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     EXPECT_NE(std::string::npos, Debug.Text().find(c.Message)) << Debug.Text();
@@ -92,7 +85,7 @@ TEST_F(SilentFailure, NonAsciiCaseIsOnePortForEveryOperation) {
   Initialize();
   std::wstring upper = L"\u00C41:", lower = L"\u00E41:";
   AddPort(upper.c_str(), nullptr);
-  PORT_INFO_1W record = {lower.data()};
+  PORT_INFO_1W record = {lower.data()};  // a duplicate of the first
   SetLastError(kSentinel);
   EXPECT_FALSE(Module->AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&record), nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
