@@ -15,7 +15,7 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
 
 CMonitorEntry MonitorEntry;
-SRWLOCK MonitorLock = SRWLOCK_INIT;
+CRITICAL_SECTION MonitorLock;
 
 // A port's description in EnumPorts level 2; the spooler shows it beside
 // the port's name.
@@ -254,43 +254,57 @@ static BOOL WINAPI MoAddPortEx(HANDLE hMonitor, LPWSTR pName, DWORD Level, LPBYT
 
 static void WINAPI MoShutdown(HANDLE hMonitor)
 {
-    AcquireSRWLockExclusive(&MonitorLock);
+    EnterCriticalSection(&MonitorLock);
     if (IsLoadedMonitor(hMonitor) && --MonitorEntry.Users == 0)
     {
         CloseAllXcvHandles();
         FreeLibrary(MonitorEntry.hVardlet);  // its detach deletes the ports and closes the root
         ZeroMemory(&MonitorEntry, sizeof(MonitorEntry));
     }
-    ReleaseSRWLockExclusive(&MonitorLock);
+    LeaveCriticalSection(&MonitorLock);
 }
 
 // The obsolete pfnAddPort, pfnConfigurePort and pfnDeletePort stay NULL, as
 // Windows requires of a monitor with a UI DLL: the spooler then asks
-// XcvDataPort("MonitorUI") and lets vardletui.dll show the dialogs.
-static MONITOR2 MonitorTable = {
-    sizeof(MONITOR2),
-    MoEnumPorts,
-    MoOpenPort,
-    NULL,  // pfnOpenPortEx: for language monitors
-    MoStartDocPort,
-    MoWritePort,
-    MoReadPort,
-    MoEndDocPort,
-    MoClosePort,
-    NULL,  // pfnAddPort
-    MoAddPortEx,
-    NULL,  // pfnConfigurePort
-    NULL,  // pfnDeletePort
-    NULL,  // pfnGetPrinterDataFromPort
-    NULL,  // pfnSetPortTimeOuts
-    MoXcvOpenPort,
-    MoXcvDataPort,
-    MoXcvClosePort,
-    MoShutdown,
-    NULL,  // pfnSendRecvBidiDataFromPort
-    NULL,  // pfnNotifyUsedPorts
-    NULL,  // pfnNotifyUnusedPorts
-};
+// XcvDataPort("MonitorUI") and lets vardletui.dll show the dialogs. So do
+// pfnOpenPortEx (for language monitors), pfnGetPrinterDataFromPort,
+// pfnSetPortTimeOuts and the entries later Windows versions added. Filled in
+// by assignment, so the table fits whichever MONITOR2 the build's Windows
+// version declares (cbSize tells the spooler which).
+static MONITOR2 MonitorTable;
+
+static void FillMonitorTable()
+{
+    MonitorTable.cbSize = sizeof(MONITOR2);
+    MonitorTable.pfnEnumPorts = MoEnumPorts;
+    MonitorTable.pfnOpenPort = MoOpenPort;
+    MonitorTable.pfnStartDocPort = MoStartDocPort;
+    MonitorTable.pfnWritePort = MoWritePort;
+    MonitorTable.pfnReadPort = MoReadPort;
+    MonitorTable.pfnEndDocPort = MoEndDocPort;
+    MonitorTable.pfnClosePort = MoClosePort;
+    MonitorTable.pfnAddPortEx = MoAddPortEx;
+    MonitorTable.pfnXcvOpenPort = MoXcvOpenPort;
+    MonitorTable.pfnXcvDataPort = MoXcvDataPort;
+    MonitorTable.pfnXcvClosePort = MoXcvClosePort;
+    MonitorTable.pfnShutdown = MoShutdown;
+}
+
+// The lock lives as long as the DLL. At process termination (pReserved not
+// NULL) nothing is released: other threads are gone, and the system frees all.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD Reason, LPVOID pReserved)
+{
+    if (Reason == DLL_PROCESS_ATTACH)
+    {
+        InitializeCriticalSection(&MonitorLock);
+        FillMonitorTable();
+    }
+    else if (Reason == DLL_PROCESS_DETACH && pReserved == NULL)
+    {
+        DeleteCriticalSection(&MonitorLock);
+    }
+    return TRUE;
+}
 
 // Finds the monitor's key, loads vardlet.dll and initialises it with the
 // key's "Ports" subkey (the key Wine's spooler looks up to route a job to its
@@ -313,7 +327,7 @@ extern "C" LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT pMonitorInit, 
         goto CleanUp;
     }
 
-    AcquireSRWLockExclusive(&MonitorLock);
+    EnterCriticalSection(&MonitorLock);
     InLock = TRUE;
     if (MonitorEntry.Users > 0)
     {
@@ -358,7 +372,7 @@ CleanUp:
     if (hVardlet != NULL)
         FreeLibrary(hVardlet);
     if (InLock)
-        ReleaseSRWLockExclusive(&MonitorLock);
+        LeaveCriticalSection(&MonitorLock);
     if (ErrorCode != 0)
     {
         SetLastError(ErrorCode);

@@ -46,6 +46,18 @@ static BOOL TakeMonitorName(LPCWSTR pKeyPath, LPWSTR pMonitorName, DWORD cchMoni
     return TRUE;
 }
 
+// Registry paths fold ASCII letters only for this comparison's purpose.
+static BOOL StartsWithMachinePrefix(const WCHAR* pName)
+{
+    for (const WCHAR* pPrefix = MachinePrefix; *pPrefix != L'\0'; pPrefix++, pName++)
+    {
+        WCHAR Char = *pName >= L'a' && *pName <= L'z' ? (WCHAR)(*pName - L'a' + L'A') : *pName;
+        if (Char != *pPrefix)
+            return FALSE;
+    }
+    return TRUE;
+}
+
 // Way 1: "\REGISTRY\MACHINE\<path>" becomes <path>, a path under
 // HKEY_LOCAL_MACHINE. FALSE for a handle that is no key of that hive.
 static BOOL KeyPathFromHandle(HANDLE hKey, LPWSTR pKeyPath, DWORD cchKeyPath)
@@ -69,7 +81,7 @@ static BOOL KeyPathFromHandle(HANDLE hKey, LPWSTR pKeyPath, DWORD cchKeyPath)
     {
         DWORD cchName = pInfo->NameLength / sizeof(WCHAR);
         if (cchName <= cchPrefix || cchName - cchPrefix >= cchKeyPath ||
-            CompareStringOrdinal(pInfo->Name, cchPrefix, MachinePrefix, cchPrefix, TRUE) != CSTR_EQUAL)
+            !StartsWithMachinePrefix(pInfo->Name))
             goto CleanUp;
         CopyMemory(pKeyPath, pInfo->Name + cchPrefix, (cchName - cchPrefix) * sizeof(WCHAR));
         pKeyPath[cchName - cchPrefix] = L'\0';
@@ -117,15 +129,16 @@ static BOOL KeyPathFromDriver(LPWSTR pKeyPath, DWORD cchKeyPath)
             WCHAR pName[MAX_PATH];
             WCHAR pDriver[MAX_PATH + 1];
             DWORD cchName = MAX_PATH;
-            DWORD cbDriver = MAX_PATH * sizeof(WCHAR);
-            DWORD Type = 0;
+            WCHAR pDriverKey[MAX_PATH + 64];
             LONG Result = RegEnumKeyExW(hMonitors, Index, pName, &cchName, NULL, NULL, NULL, NULL);
             if (Result == ERROR_NO_MORE_ITEMS)
                 break;
             if (Result != ERROR_SUCCESS)
                 continue;
-            if (RegGetValueW(hMonitors, pName, L"Driver", RRF_RT_REG_SZ, &Type, pDriver, &cbDriver) !=
-                ERROR_SUCCESS)
+            lstrcpyW(pDriverKey, MonitorsKey);
+            lstrcatW(pDriverKey, L"\\");
+            lstrcatW(pDriverKey, pName);
+            if (ReadMachineValue(pDriverKey, L"Driver", REG_SZ, pDriver, sizeof(pDriver)) != ERROR_SUCCESS)
                 continue;
             LPCWSTR pDriverName = pDriver;
             for (LPCWSTR pChar = pDriver; *pChar != L'\0'; pChar++)
@@ -133,7 +146,7 @@ static BOOL KeyPathFromDriver(LPWSTR pKeyPath, DWORD cchKeyPath)
                 if (*pChar == L'\\' || *pChar == L'/')
                     pDriverName = pChar + 1;
             }
-            if (CompareStringOrdinal(pDriverName, -1, pModuleName, -1, TRUE) == CSTR_EQUAL)
+            if (lstrcmpiW(pDriverName, pModuleName) == 0)
             {
                 Matches++;
                 lstrcpyW(pFound, pName);

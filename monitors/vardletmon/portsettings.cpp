@@ -18,6 +18,34 @@
 
 #include <lmon.h>
 
+DWORD ReadMachineValue(LPCWSTR pKeyPath, LPCWSTR pValueName, DWORD Type, LPVOID pData, DWORD cbData)
+{
+    HKEY hKey = NULL;
+    DWORD ValueType = 0;
+    DWORD cbValue = Type == REG_SZ ? cbData - sizeof(WCHAR) : cbData;
+    DWORD ErrorCode = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pKeyPath, 0, KEY_QUERY_VALUE, &hKey);
+    if (ErrorCode != ERROR_SUCCESS)
+        return ErrorCode;
+    ErrorCode = RegQueryValueExW(hKey, pValueName, NULL, &ValueType, (LPBYTE)pData, &cbValue);
+    RegCloseKey(hKey);
+    if (ErrorCode == ERROR_SUCCESS && (ValueType != Type || (Type == REG_DWORD && cbValue != sizeof(DWORD))))
+        ErrorCode = ERROR_INVALID_DATA;
+    if (ErrorCode == ERROR_SUCCESS && Type == REG_SZ)
+        ((LPWSTR)pData)[cbValue / sizeof(WCHAR)] = L'\0';  // the data may lack its terminator
+    return ErrorCode;
+}
+
+DWORD WriteMachineValue(LPCWSTR pKeyPath, LPCWSTR pValueName, DWORD Type, const void* pData, DWORD cbData)
+{
+    HKEY hKey = NULL;
+    DWORD ErrorCode = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pKeyPath, 0, KEY_SET_VALUE, &hKey);
+    if (ErrorCode != ERROR_SUCCESS)
+        return ErrorCode;
+    ErrorCode = RegSetValueExW(hKey, pValueName, 0, Type, (const BYTE*)pData, cbData);
+    RegCloseKey(hKey);
+    return ErrorCode;
+}
+
 // The port's key, "<root>\<port key name>", the port's name with every
 // backslash written as a comma, as vardlet.dll names it.
 static DWORD PortKeyPath(LPCWSTR pPortName, LPWSTR pKeyPath, DWORD cchKeyPath)
@@ -77,8 +105,6 @@ DWORD ReadPortSettings(LPCWSTR pPortName, DWORD* pPrint, LPWSTR pPrintTo, DWORD 
 {
     WCHAR pKeyPath[MONITOR_KEY_PATH_LENGTH + MAX_PATH];
     BOOL Exists = FALSE;
-    DWORD cbValue = sizeof(DWORD);
-
     DWORD ErrorCode = FindPort(pPortName, &Exists);
     if (ErrorCode == 0 && !Exists)
         ErrorCode = ERROR_UNKNOWN_PORT;
@@ -87,12 +113,9 @@ DWORD ReadPortSettings(LPCWSTR pPortName, DWORD* pPrint, LPWSTR pPrintTo, DWORD 
     if (ErrorCode != 0)
         return ErrorCode;
 
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, pKeyPath, L"Print", RRF_RT_REG_DWORD, NULL, pPrint,
-                     &cbValue) != ERROR_SUCCESS)
+    if (ReadMachineValue(pKeyPath, L"Print", REG_DWORD, pPrint, sizeof(DWORD)) != ERROR_SUCCESS)
         *pPrint = 0;
-    cbValue = cchPrintTo * sizeof(WCHAR);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, pKeyPath, L"Print To", RRF_RT_REG_SZ, NULL, pPrintTo,
-                     &cbValue) != ERROR_SUCCESS)
+    if (ReadMachineValue(pKeyPath, L"Print To", REG_SZ, pPrintTo, cchPrintTo * sizeof(WCHAR)) != ERROR_SUCCESS)
         pPrintTo[0] = L'\0';
     return 0;
 }
@@ -139,8 +162,8 @@ DWORD WritePortSettings(LPCWSTR pPortName, DWORD Print, LPCWSTR pPrintTo)
     }
 
     if (Print == 0 && pPrintTo[0] != L'\0')
-        ErrorCode = RegSetKeyValueW(HKEY_LOCAL_MACHINE, pKeyPath, L"Print To", REG_SZ, pPrintTo,
-                                    (lstrlenW(pPrintTo) + 1) * sizeof(WCHAR));
+        ErrorCode = WriteMachineValue(pKeyPath, L"Print To", REG_SZ, pPrintTo,
+                                      (lstrlenW(pPrintTo) + 1) * sizeof(WCHAR));
 
 CleanUp:
     if (Deleted)

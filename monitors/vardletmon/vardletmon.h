@@ -28,7 +28,7 @@ struct CMonitorEntry
 };
 
 extern CMonitorEntry MonitorEntry;
-extern SRWLOCK MonitorLock;
+extern CRITICAL_SECTION MonitorLock;
 
 // TRUE if hMonitor is the monitor that is loaded now.
 BOOL IsLoadedMonitor(HANDLE hMonitor);
@@ -38,6 +38,12 @@ BOOL IsLoadedMonitor(HANDLE hMonitor);
 // into pMonitorName. hckRegistryRoot is what MONITORINIT carries (may be NULL).
 BOOL FindMonitorKey(HANDLE hckRegistryRoot, LPWSTR pKeyPath, DWORD cchKeyPath, LPWSTR pMonitorName,
                     DWORD cchMonitorName);
+
+// A REG_SZ or REG_DWORD value of HKEY_LOCAL_MACHINE\<pKeyPath> (a text
+// always comes back terminated), and the writing of one (portsettings.cpp).
+// Both return a Win32 code.
+DWORD ReadMachineValue(LPCWSTR pKeyPath, LPCWSTR pValueName, DWORD Type, LPVOID pData, DWORD cbData);
+DWORD WriteMachineValue(LPCWSTR pKeyPath, LPCWSTR pValueName, DWORD Type, const void* pData, DWORD cbData);
 
 // Port administration through XcvDataPort (xcv.cpp).
 BOOL WINAPI MoXcvOpenPort(HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK GrantedAccess,

@@ -198,14 +198,14 @@ BOOL WINAPI MoXcvOpenPort(HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK Grante
     }
     pXcv->GrantedAccess = GrantedAccess;
     pXcv->IsPort = cchObject != 0 &&
-                   CompareStringOrdinal(pszObject, -1, MonitorEntry.pMonitorName, -1, TRUE) != CSTR_EQUAL;
+                   lstrcmpiW(pszObject, MonitorEntry.pMonitorName) != 0;
     if (pXcv->IsPort)
         lstrcpyW(pXcv->pPortName, pszObject);
 
-    AcquireSRWLockExclusive(&MonitorLock);
+    EnterCriticalSection(&MonitorLock);
     pXcv->pNext = pXcvHandles;
     pXcvHandles = pXcv;
-    ReleaseSRWLockExclusive(&MonitorLock);
+    LeaveCriticalSection(&MonitorLock);
     *phXcv = (HANDLE)pXcv;
 
 CleanUp:
@@ -220,10 +220,10 @@ CleanUp:
 static BOOL IsOpenXcvHandle(HANDLE hXcv)
 {
     BOOL Open = FALSE;
-    AcquireSRWLockShared(&MonitorLock);
+    EnterCriticalSection(&MonitorLock);
     for (CXcvHandle* pXcv = pXcvHandles; pXcv != NULL && !Open; pXcv = pXcv->pNext)
         Open = (HANDLE)pXcv == hXcv;
-    ReleaseSRWLockShared(&MonitorLock);
+    LeaveCriticalSection(&MonitorLock);
     return Open;
 }
 
@@ -255,7 +255,7 @@ DWORD WINAPI MoXcvDataPort(HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, D
 BOOL WINAPI MoXcvClosePort(HANDLE hXcv)
 {
     CXcvHandle* pFound = NULL;
-    AcquireSRWLockExclusive(&MonitorLock);
+    EnterCriticalSection(&MonitorLock);
     for (CXcvHandle** ppXcv = &pXcvHandles; *ppXcv != NULL; ppXcv = &(*ppXcv)->pNext)
     {
         if ((HANDLE)*ppXcv == hXcv)
@@ -265,7 +265,7 @@ BOOL WINAPI MoXcvClosePort(HANDLE hXcv)
             break;
         }
     }
-    ReleaseSRWLockExclusive(&MonitorLock);
+    LeaveCriticalSection(&MonitorLock);
     if (pFound == NULL)
     {
         SetLastError(ERROR_INVALID_HANDLE);

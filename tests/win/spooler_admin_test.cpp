@@ -2,8 +2,10 @@
 // AddPortExW, XcvDataW, EnumPortsW, and vardlet-spool install / uninstall.
 #include <gtest/gtest.h>
 
+#include "registry.h"
 #include "spooler.h"
 #include "xcvcommands.h"
+
 
 namespace {
 
@@ -175,9 +177,9 @@ TEST_F(SpoolerAdminTest, InstallAndUninstallWithTheHost) {
   }
   output.clear();
   EXPECT_EQ(vt::RunTool(L"vardlet-spool.exe --quiet uninstall", &output), 0) << output;
-  SetLastError(0xdeadbeef);
-  vt::Xcv gone(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER);
-  EXPECT_FALSE(gone.IsOpen());
+  // Wine keeps a monitor that one of its handles still uses loaded in the
+  // process, so ask the registry whether it is gone.
+  EXPECT_FALSE(vt::KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet"));
   EXPECT_EQ(vt::InstallSpoolerMonitor(), "");
 }
 

@@ -63,6 +63,7 @@ int CmdAddPrinter(const CHostOptions& Options, const std::vector<std::wstring>& 
 int CmdInstall(const CHostOptions& Options, const std::vector<std::wstring>& Args);
 int CmdUninstall(const CHostOptions& Options, const std::vector<std::wstring>& Args);
 int CmdPrintJob(const CHostOptions& Options, const std::vector<std::wstring>& Args);
+int CmdPrintPage(const CHostOptions& Options, const std::vector<std::wstring>& Args);
 
 // After a job: the monitor's "Checksum: N" message (empty if none came) and
 // the checksum record under the printer and document names (print.cpp).

@@ -25,6 +25,8 @@ static const wchar_t* const Usage =
     L"  uninstall                             unregister it (refused while a printer uses its ports)\n"
     L"  print-job FILE --printer NAME [--document NAME]\n"
     L"                                        print a file as a RAW job through the spooler\n"
+    L"  print-page TEXT --printer NAME [--document NAME]\n"
+    L"                                        print a page of text through the printer's driver\n"
     L"\n"
     L"options:\n"
     L"  --dll PATH   the monitor to load (default: vardlet.dll beside this program)\n"
@@ -49,6 +51,7 @@ static const CCommand Commands[] = {
     {L"install", CmdInstall},
     {L"uninstall", CmdUninstall},
     {L"print-job", CmdPrintJob},
+    {L"print-page", CmdPrintPage},
 };
 
 std::wstring SystemErrorText(DWORD ErrorCode)

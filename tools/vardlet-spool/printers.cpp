@@ -6,6 +6,37 @@
 
 static const wchar_t* const DriverName = L"Vardlet Raw Driver";
 
+// Wine's AddPrinterDriverW names the PPD in the driver folder without
+// copying it there, and its PostScript driver then cannot render a page
+// (CreateDCW fails with ERROR_FILE_NOT_FOUND). Copies it where the driver
+// says it is; on Windows, which copies it itself, this finds it there.
+static bool PutDriverDataInPlace(const std::wstring& Ppd)
+{
+    DWORD cbNeeded = 0, Count = 0;
+    EnumPrinterDriversW(NULL, NULL, 3, NULL, 0, &cbNeeded, &Count);
+    std::vector<BYTE> Buffer(cbNeeded + 1);
+    if (!EnumPrinterDriversW(NULL, NULL, 3, Buffer.data(), cbNeeded, &cbNeeded, &Count))
+    {
+        Fail(L"EnumPrinterDriversW", GetLastError());
+        return false;
+    }
+    const DRIVER_INFO_3W* pDrivers = (const DRIVER_INFO_3W*)Buffer.data();
+    for (DWORD Index = 0; Index < Count; Index++)
+    {
+        const wchar_t* pDataFile = pDrivers[Index].pDataFile;
+        if (wcscmp(pDrivers[Index].pName, DriverName) != 0 || pDataFile == NULL ||
+            GetFileAttributesW(pDataFile) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (!CopyFileW(Ppd.c_str(), pDataFile, FALSE))
+        {
+            std::wstring Step = L"copying " + Ppd + L" to " + pDataFile;
+            Fail(Step.c_str(), GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
 int CmdAddPrinter(const CHostOptions&, const std::vector<std::wstring>& Args)
 {
     std::wstring Name, Output, Ppd;
@@ -45,6 +76,9 @@ int CmdAddPrinter(const CHostOptions&, const std::vector<std::wstring>& Args)
     Driver.pDataFile = &Ppd[0];
     if (!AddPrinterDriverW(NULL, 3, (LPBYTE)&Driver) && GetLastError() != ERROR_PRINTER_DRIVER_ALREADY_INSTALLED)
         return Fail(L"AddPrinterDriverW", GetLastError());
+
+    if (!PutDriverDataInPlace(Ppd))
+        return 1;
 
     PRINTER_INFO_2W Printer = {};
     Printer.pPrinterName = &Name[0];

@@ -1,5 +1,7 @@
 #include "spooler.h"
 
+#include <cstdio>
+
 #include "csumstream.h"
 #include "printers.h"
 #include "registry.h"
@@ -184,33 +186,12 @@ bool EngineSeesPostscript(const std::string& data) {
 }
 
 int RunTool(const std::wstring& commandLine, std::string* output) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = startup.hStdError = writeEnd;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process = {};
-  std::wstring line = L"\"" + Folder(VardletModule::Path()) + commandLine;
-  line.insert(line.find(L".exe") + 4, L"\"");
-  BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                &process);
-  CloseHandle(writeEnd);
-  DWORD exitCode = static_cast<DWORD>(-1);
-  if (started) {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) output->append(buffer, got);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(readEnd);
-  return static_cast<int>(exitCode);
+  // Through cmd.exe, from the test's folder (CTest's working directory).
+  FILE* pipe = _wpopen((commandLine + L" 2>&1").c_str(), L"r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, got);
+  return _pclose(pipe);
 }
 
 }  // namespace vt

@@ -83,8 +83,8 @@ uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
 // Whether the engine recognises `data` as PostScript.
 bool EngineSeesPostscript(const std::string& data);
 
-// Runs a program of the test's folder with arguments; returns its exit code
-// (or -1 if it did not start) and what it wrote to stdout and stderr.
+// Runs a command line in the test's folder; returns its exit code (or -1 if
+// it did not start) and what it wrote to stdout and stderr.
 int RunTool(const std::wstring& commandLine, std::string* output);
 
 }  // namespace vt
