@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "debug_output.h"
 #include "memory_pages.h"
 #include "printers.h"
 #include "registry.h"
@@ -265,6 +266,28 @@ TEST_F(SpoolerReliability, PrintingWhileOthersAdministerPortsLosesNothing) {
   EXPECT_EQ(0, lost.load()) << "of " << jobs.load() << " jobs";
   EXPECT_EQ(0, adminErrors.load()) << "in " << adminRounds.load() << " rounds";
   EXPECT_GT(jobs.load(), kPrinters);
+}
+
+// A port passing through to a printer on itself, and two ports passing
+// through to each other's printers: the job is refused at its start, with
+// the monitor's message, instead of hanging or printing for ever.
+TEST_F(SpoolerReliability, PassThroughLoopsAreRefusedThroughTheSpooler) {
+  for (const wchar_t* port : {L"LOOP1:", L"LOOPA:", L"LOOPB:"}) ASSERT_EQ(0u, AddPort(port));
+  SpoolerPrinter self(L"Loop Self", L"LOOP1:"), a(L"Loop A", L"LOOPA:"), b(L"Loop B", L"LOOPB:");
+  ASSERT_TRUE(self.Added() && a.Added() && b.Added());
+  auto passTo = [](const wchar_t* port, const wchar_t* printer) {
+    return Xcv(std::wstring(L"XcvPort ") + port, SERVER_ACCESS_ADMINISTER).SetSettings(1, printer);
+  };
+  ASSERT_EQ(0u, passTo(L"LOOP1:", L"Loop Self"));
+  ASSERT_EQ(0u, passTo(L"LOOPA:", L"Loop B"));
+  ASSERT_EQ(0u, passTo(L"LOOPB:", L"Loop A"));
+  for (const SpoolerPrinter* printer : {&self, &a}) {
+    DebugOutput debug;
+    EXPECT_NE(0u, PrintRaw(printer->Name(), L"loop", "looping job")) << "printed around a loop";
+    EXPECT_NE(std::string::npos, debug.Text().find("the pass-through printer prints back to this port"))
+        << debug.Text();
+    EXPECT_FALSE(ChecksumRecord(printer->Name(), L"loop"));
+  }
 }
 
 }  // namespace
