@@ -17,7 +17,7 @@ import zipfile
 
 # What a user needs in every package. New binaries are found and checked
 # without being listed here; list them to make them required.
-REQUIRED = ["vardlet.dll", "vardletmon.dll", "vardlet-spool.exe", "vardlet-sum.exe", "README.md", "INSTALL.txt"]
+REQUIRED = ["vardlet.dll", "vardletmon.dll", "vardletui.dll", "vardlet-spool.exe", "vardlet-sum.exe", "README.md", "INSTALL.txt"]
 MACHINES = {"win64": 0x8664, "win32": 0x014C}
 RT_VERSION = 16
 

@@ -3,7 +3,7 @@
 # (win32 alike). It unpacks into one folder holding the DLLs, the tools, the
 # README and INSTALL.txt. A new binary ships with one more install() line.
 
-install(TARGETS vardlet vardletmon RUNTIME DESTINATION .)
+install(TARGETS vardlet vardletmon vardletui RUNTIME DESTINATION .)
 install(TARGETS vardlet-spool vardlet-sum RUNTIME DESTINATION .)
 
 # The texts with Windows line ends, so that every editor shows them right.

@@ -4,8 +4,9 @@
 #
 #   dialog_screenshots.sh OUT_DIR EMULATOR... DIALOG_TEST_EXE
 #
-# Runs the Screenshots test of dialog_test. Each time a dialog is ready, the
-# test prints "SCREENSHOT <name> <X window id> <left> <top> <width> <height>"
+# Runs the Screenshots test of dialog_test (or the GoogleTest filter in
+# VARDLET_SCREENSHOT_TEST, for spooler_test's pictures of the UI DLL's
+# dialogs). Each time a dialog is ready, the test prints "SCREENSHOT <name> <X window id> <left> <top> <width> <height>"
 # and waits for OUT_DIR/<name>.done; this script grabs that window (or that
 # part of the screen, if Wine named no X window) into OUT_DIR/<name>.png and
 # creates the .done file. Needs DISPLAY and WINEPREFIX (CTest sets both).
@@ -14,7 +15,7 @@ set -euo pipefail
 out=$1
 shift
 mkdir -p "$out"
-rm -f "$out"/*.png "$out"/*.done
+rm -f "$out"/*.done
 export VARDLET_SCREENSHOT_DIR="Z:${out//\//\\}"
 
 shots=0
@@ -35,7 +36,7 @@ while IFS= read -r line; do
       shots=$((shots + 1))
       ;;
   esac
-done < <("$@" --gtest_color=no --gtest_filter='Dialogs.Screenshots')
+done < <("$@" --gtest_color=no --gtest_filter="${VARDLET_SCREENSHOT_TEST:-Dialogs.Screenshots}")
 wait $! # the test program's exit status
 
 rm -f "$out"/*.done

@@ -4,118 +4,18 @@
 // from odd registry values, as the dialog shows them; deletion while a dialog
 // is open. A wrong control id or caption fails these: the robot finds the
 // dialog by its caption and types into the controls by their ids.
-//
-// The monitor attaches its thread's input to the owner window's thread
-// before it shows a dialog, which fails for a window of the calling thread
-// or none at all: the owner here lives on a thread of its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
+#include "dialog_robot.h"
 #include "monitor_fixture.h"
 
 namespace vt {
 namespace {
-
-const wchar_t kPortNameCaption[] = L"Port Name";
-const wchar_t kSettingsCaption[] = L"Checksum Port Settings";
-constexpr int kPortNameEdit = 101, kPrintDocuments = 201, kPrinterEdit = 202;
-
-class OwnerWindow {
- public:
-  OwnerWindow() {
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    Thread = std::thread([this, ready] {
-      Window = CreateWindowExW(0, L"STATIC", L"vardlet test owner", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                               nullptr, GetModuleHandleW(nullptr), nullptr);
-      ThreadId = GetCurrentThreadId();
-      SetEvent(ready);
-      MSG message;
-      while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-      DestroyWindow(Window);
-    });
-    WaitForSingleObject(ready, INFINITE);
-    CloseHandle(ready);
-  }
-  ~OwnerWindow() {
-    PostThreadMessageW(ThreadId, WM_QUIT, 0, 0);
-    Thread.join();
-  }
-  HWND Window = nullptr;
-
- private:
-  std::thread Thread;
-  DWORD ThreadId = 0;
-};
-
-// Key by key into the field, replacing what is there, as typing would.
-void Type(HWND dialog, int edit, const std::wstring& text) {
-  HWND field = GetDlgItem(dialog, edit);
-  SendMessageW(field, EM_SETSEL, 0, -1);
-  SendMessageW(field, WM_CHAR, VK_BACK, 0);
-  for (wchar_t c : text) SendMessageW(field, WM_CHAR, c, 0);
-}
-void Click(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
-// The ways a dialog ends: posted, as a real click or key arrives.
-void PressOk(HWND dialog) { PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0); }
-void PressCancel(HWND dialog) { PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0); }
-void PressEsc(HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); }
-void CloseBox(HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }
-
-// Waits on its own thread for the dialog with the given caption, reads what
-// it shows (check box 201, and the edit field 202 or else 101), then plays
-// the user's part. A dialog that does not end, or none that comes while the
-// call under test runs, is cancelled after a while so the test cannot hang.
-class Robot {
- public:
-  using Action = std::function<void(HWND)>;
-  Robot(const wchar_t* caption, Action act) : Caption(caption), Act(std::move(act)) {
-    Thread = std::thread([this] { Run(); });
-  }
-  ~Robot() { Finish(); }
-  // After the call under test has returned.
-  void Finish() {
-    CallReturned = true;
-    if (Thread.joinable()) Thread.join();
-  }
-  bool Found = false, Cancelled = false, Checked = false;
-  std::wstring Text;
-
- private:
-  void Run() {
-    HWND dialog = nullptr;
-    for (ULONGLONG start = GetTickCount64(); !dialog || !IsWindowVisible(dialog); Sleep(10)) {
-      dialog = FindWindowW(L"#32770", Caption);
-      if (CallReturned && !dialog) return;
-      if (GetTickCount64() - start > 15000) {
-        Cancelled = true;
-        if (HWND any = FindWindowW(L"#32770", nullptr)) PostMessageW(any, WM_COMMAND, IDCANCEL, 0);
-        return;
-      }
-    }
-    SendMessageW(dialog, WM_NULL, 0, 0);  // one round trip: WM_INITDIALOG is over
-    Found = true;
-    Checked = IsDlgButtonChecked(dialog, kPrintDocuments) == BST_CHECKED;
-    wchar_t text[2048] = {};
-    GetDlgItemTextW(dialog, GetDlgItem(dialog, kPrinterEdit) ? kPrinterEdit : kPortNameEdit, text, 2048);
-    Text = text;
-    Act(dialog);
-    for (int i = 0; i < 1000 && IsWindow(dialog); ++i) Sleep(10);
-    if (IsWindow(dialog)) Cancelled = true, PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-  }
-  const wchar_t* Caption;
-  Action Act;
-  std::thread Thread;
-  std::atomic<bool> CallReturned{false};
-};
 
 class Dialogs : public MonitorTest {
  protected:
@@ -293,25 +193,6 @@ TEST_F(Dialogs, OddRegistryValuesLoadAsSensibleSettings) {
     EXPECT_EQ(c.Shown.size(), shown.Text.size());
     EXPECT_TRUE(c.Shown == shown.Text);
   }
-}
-
-// Pictures of both dialogs for people to look at; only under
-// dialog_screenshots.sh, which sets VARDLET_SCREENSHOT_DIR (a DOS path),
-// grabs a window for every "SCREENSHOT <name> <X window> <rect>" line and
-// then creates <name>.done in that folder.
-void AskForScreenshot(HWND dialog, const char* name) {
-  char folder[MAX_PATH] = {};
-  GetEnvironmentVariableA("VARDLET_SCREENSHOT_DIR", folder, MAX_PATH);
-  std::string done = std::string(folder) + "\\" + name + ".done";
-  RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  Sleep(300);
-  RECT rect = {};
-  GetWindowRect(dialog, &rect);
-  auto xid = reinterpret_cast<ULONG_PTR>(GetPropW(dialog, L"__wine_x11_whole_window"));
-  std::printf("SCREENSHOT %s 0x%lx %ld %ld %ld %ld\n", name, static_cast<unsigned long>(xid), rect.left,
-              rect.top, rect.right - rect.left, rect.bottom - rect.top);
-  std::fflush(stdout);
-  for (int i = 0; i < 600 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
 }
 
 TEST_F(Dialogs, Screenshots) {

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "memory_pages.h"
 
 #include "printers.h"
 #include "registry.h"
@@ -11,6 +16,8 @@
 
 
 namespace {
+
+const std::wstring kPortsKey = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
 
 class SpoolerAdminTest : public ::testing::Test {
  protected:
@@ -143,6 +150,68 @@ TEST_F(SpoolerAdminTest, RefusalsComeBackAsTheMonitorsOwnCodes) {
     EXPECT_EQ(GetLastError(), code) << "AddPortExW level " << level;
   }
   ClosePrinter(open);
+}
+
+// The modern entry's own checks, on calls the spooler itself would never
+// make with such arguments (through winspool the spooler's checks come
+// first): one row per refusal, and nothing is stored.
+TEST_F(SpoolerAdminTest, ModernEntryRefusesBadInputWithAClearCode) {
+  vt::Xcv monitor(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER);
+  ASSERT_EQ(monitor.Name(VARDLET_XCV_ADD_PORT, L"ADM1:"), 0u);
+  const std::vector<std::wstring> before = vt::Subkeys(kPortsKey);
+  vt::LoadedEntry entry;
+  ASSERT_NE(nullptr, entry.Table);
+  const MONITOR2& m = *entry.Table;
+  HANDLE admin = entry.OpenXcv(VARDLET_MONITOR_NAME, SERVER_ACCESS_ADMINISTER);
+  HANDLE port = entry.OpenXcv(L"ADM1:", SERVER_ACCESS_ADMINISTER);
+  vt::ProtectedPage noAccess(PAGE_NOACCESS), readOnly(PAGE_READONLY);
+  const std::wstring overlong(70000, L'x');
+  BYTE out[64];
+  DWORD needed = 0;
+  BYTE settings[10] = {1, 0, 0, 0, 'P', 0, 0, 0};
+  auto xcv = [&](HANDLE handle, const wchar_t* command, const void* in, DWORD cbIn, void* output = nullptr,
+                 DWORD cbOut = 0) {
+    return m.pfnXcvDataPort(handle, command, (PBYTE)in, cbIn, (PBYTE)output, cbOut, &needed);
+  };
+  auto failed = [](BOOL ok) { return ok ? 0u : GetLastError(); };
+  PORT_INFO_1W noName = {nullptr};
+  HANDLE bogus = reinterpret_cast<HANDLE>(0x1234), h = nullptr;
+  DWORD n = 0, c = 0;
+  const struct {
+    const char* name;
+    std::function<DWORD()> call;
+    DWORD code;
+  } rows[] = {
+      {"null command", [&] { return xcv(admin, nullptr, nullptr, 0); }, ERROR_INVALID_PARAMETER},
+      {"command in no-access memory", [&] { return xcv(admin, noAccess.As<wchar_t>(), nullptr, 0); }, ERROR_INVALID_PARAMETER},
+      {"not an Xcv handle", [&] { return xcv(bogus, VARDLET_XCV_MONITOR_UI, nullptr, 0, out, sizeof out); }, ERROR_INVALID_HANDLE},
+      {"AddPort, null name", [&] { return xcv(admin, VARDLET_XCV_ADD_PORT, nullptr, 0); }, ERROR_INVALID_PARAMETER},
+      {"AddPort, no bytes", [&] { return xcv(admin, VARDLET_XCV_ADD_PORT, L"B2:", 0); }, ERROR_INVALID_PARAMETER},
+      {"AddPort, unreadable", [&] { return xcv(admin, VARDLET_XCV_ADD_PORT, noAccess.Bytes(), 8); }, ERROR_INVALID_PARAMETER},
+      {"AddPort, overlong name", [&] { return xcv(admin, VARDLET_XCV_ADD_PORT, overlong.c_str(), 140002); }, ERROR_INVALID_PARAMETER},
+      {"PortExists, read-only output", [&] { return xcv(admin, VARDLET_XCV_PORT_EXISTS, L"ADM1:", 12, readOnly.Bytes(), 4); }, ERROR_INVALID_PARAMETER},
+      {"SetPortSettings, 3 bytes", [&] { return xcv(port, VARDLET_XCV_SET_PORT_SETTINGS, settings, 3); }, ERROR_INVALID_PARAMETER},
+      {"SetPortSettings, unterminated", [&] { return xcv(port, VARDLET_XCV_SET_PORT_SETTINGS, settings, 6); }, ERROR_INVALID_PARAMETER},
+      {"XcvOpenPort, unreadable object", [&] { return failed(m.pfnXcvOpenPort(entry.Monitor, noAccess.As<wchar_t>(), 0, &h)); }, ERROR_INVALID_PARAMETER},
+      {"XcvClosePort, not a handle", [&] { return failed(m.pfnXcvClosePort(bogus)); }, ERROR_INVALID_HANDLE},
+      {"EnumPorts, level 3", [&] { return failed(m.pfnEnumPorts(entry.Monitor, nullptr, 3, out, sizeof out, &n, &c)); }, ERROR_INVALID_LEVEL},
+      {"EnumPorts, unwritable buffer", [&] { return failed(m.pfnEnumPorts(entry.Monitor, nullptr, 1, readOnly.Bytes(), 4096, &n, &c)); }, ERROR_INVALID_PARAMETER},
+      {"OpenPort, bad monitor", [&] { return failed(m.pfnOpenPort(bogus, const_cast<LPWSTR>(L"ADM1:"), &h)); }, ERROR_INVALID_HANDLE},
+      {"AddPortEx, level 2", [&] { return failed(m.pfnAddPortEx(entry.Monitor, nullptr, 2, (LPBYTE)&noName, nullptr)); }, ERROR_INVALID_LEVEL},
+      {"AddPortEx, no name", [&] { return failed(m.pfnAddPortEx(entry.Monitor, nullptr, 1, (LPBYTE)&noName, nullptr)); }, ERROR_INVALID_NAME},
+      {"AddPortEx, unreadable record", [&] { return failed(m.pfnAddPortEx(entry.Monitor, nullptr, 1, noAccess.Bytes(), nullptr)); }, ERROR_INVALID_PARAMETER},
+      {"StartDocPort, not a port", [&] { return failed(m.pfnStartDocPort(bogus, nullptr, 0, 1, nullptr)); }, ERROR_INVALID_HANDLE},
+      {"WritePort, not a port", [&] { return failed(m.pfnWritePort(bogus, out, 4, &n)); }, ERROR_INVALID_HANDLE},
+      {"EndDocPort, not a port", [&] { return failed(m.pfnEndDocPort(bogus)); }, ERROR_INVALID_HANDLE},
+      {"ClosePort, not a port", [&] { return failed(m.pfnClosePort(bogus)); }, ERROR_INVALID_HANDLE},
+  };
+  for (const auto& row : rows) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(row.code, row.call()) << row.name;
+  }
+  EXPECT_EQ(before, vt::Subkeys(kPortsKey));
+  EXPECT_EQ(std::optional<DWORD>(0), vt::ReadDword(kPortsKey + L"\\ADM1:", L"Print"));
+  for (HANDLE handle : {admin, port}) EXPECT_TRUE(m.pfnXcvClosePort(handle));
 }
 
 // vardlet-spool install / uninstall, as a user runs them.

@@ -3,6 +3,13 @@
 // and a monitor failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
 #include "monitor_fixture.h"
 #include "printers.h"
 #include "spooler.h"
@@ -119,6 +126,69 @@ TEST_F(SpoolerPrintTest, MonitorFailureFailsEndDocPrinterWithTheMonitorsMessage)
   EXPECT_FALSE(vt::ReadRecord(kPrinter, L"lost").has_value());
   // OpenPrinterW's own refusal of the missing pass-through printer.
   EXPECT_NE(debug.Text().find("StartDocPort(): the job failed: error 1801."), std::string::npos) << debug.Text();
+}
+
+// Programs' threads print to their own vardlet ports through the spooler
+// while others add, list and delete ports through winspool, for about 20 s
+// under a watchdog. Every job's record must be right; a job that fails or
+// records nothing counts as lost.
+TEST_F(SpoolerPrintTest, PrintingWhileOthersAdministerPortsLosesNothing) {
+  constexpr int kPrinters = 6, kAdmins = 2;
+  std::vector<std::unique_ptr<vt::ScratchPrinter>> printers;
+  vt::Xcv monitor(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER);
+  for (int t = 0; t < kPrinters; t++) {
+    std::wstring port = L"LOAD" + std::to_wstring(t) + L":";
+    ASSERT_EQ(0u, monitor.Name(VARDLET_XCV_ADD_PORT, port));
+    printers.push_back(std::make_unique<vt::ScratchPrinter>((L"Load Printer " + std::to_wstring(t)).c_str(), port));
+    ASSERT_TRUE(printers.back()->Ok());
+  }
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  std::atomic<int> jobs{0}, lost{0}, adminRounds{0}, adminErrors{0}, running{kPrinters + kAdmins};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kPrinters; t++) {
+    threads.emplace_back([&, t] {
+      for (unsigned n = 0; GetTickCount64() < deadline; n++, jobs++) {
+        std::string data = Pattern(1 + (n * 7919) % 20000, t * 1000 + n);
+        std::wstring document = L"load " + std::to_wstring(n);
+        if (vt::PrintRaw(printers[t]->Name(), document, data) != 0 ||
+            vt::ReadRecord(printers[t]->Name(), document) != vt::EngineChecksum(data))
+          lost++;
+      }
+      running--;
+    });
+  }
+  for (int a = 0; a < kAdmins; a++) {
+    threads.emplace_back([&, a] {
+      while (GetTickCount64() < deadline) {
+        std::wstring port = L"CHURN" + std::to_wstring(a) + L":";
+        PORT_INFO_1W info = {&port[0]};
+        if (!AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info), const_cast<LPWSTR>(VARDLET_MONITOR_NAME)))
+          adminErrors++;
+        std::vector<std::wstring> listed = vt::SpoolerPorts(2);
+        if (std::find(listed.begin(), listed.end(), L"LOAD0:") == listed.end()) adminErrors++;
+        if (!DeletePortW(nullptr, nullptr, &port[0])) adminErrors++;
+        adminRounds++;
+      }
+      running--;
+    });
+  }
+  // The watchdog: a hang ends the run with a clear message, not a timeout.
+  while (running > 0 && GetTickCount64() < deadline + 60000) Sleep(100);
+  if (running > 0) {
+    std::printf("watchdog: %d threads still running 60 s after the end\n", running.load());
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::printf("%d jobs by %d threads, %d administration rounds by %d threads in 20 s\n", jobs.load(), kPrinters,
+              adminRounds.load(), kAdmins);
+  EXPECT_EQ(0, lost.load()) << "of " << jobs.load() << " jobs";
+  EXPECT_EQ(0, adminErrors.load()) << "in " << adminRounds.load() << " rounds";
+  EXPECT_GT(jobs.load(), kPrinters);
+  for (int t = 0; t < kPrinters; t++) {
+    printers[t]->Delete();
+    monitor.Name(VARDLET_XCV_DELETE_PORT, L"LOAD" + std::to_wstring(t) + L":");
+  }
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ std::string InstallSpoolerMonitor() {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
   std::wstring from = Folder(VardletModule::Path());
-  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL}) {
+  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL, VARDLET_MONITOR_UI_DLL}) {
     std::wstring to = std::wstring(system) + L"\\" + file;
     if (!CopyFileW((from + file).c_str(), to.c_str(), FALSE))
       return "copying to the system folder: error " + std::to_string(GetLastError());
@@ -107,9 +107,10 @@ DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
 std::vector<std::wstring> SpoolerPorts(DWORD level) {
   DWORD needed = 0, count = 0;
   EnumPortsW(nullptr, level, nullptr, 0, &needed, &count);
-  std::vector<BYTE> buffer(needed);
+  std::vector<BYTE> buffer(needed + 4096);  // room for ports added meanwhile
   std::vector<std::wstring> names;
-  if (!EnumPortsW(nullptr, level, buffer.data(), needed, &needed, &count)) return {L"EnumPortsW failed"};
+  if (!EnumPortsW(nullptr, level, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count))
+    return {L"EnumPortsW failed"};
   for (DWORD i = 0; i < count; ++i) {
     if (level == 1) {
       names.push_back(reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName);

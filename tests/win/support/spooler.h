@@ -17,8 +17,8 @@ extern "C" BOOL WINAPI AddPortExW(LPWSTR pName, DWORD Level, LPBYTE pBuffer, LPW
 
 namespace vt {
 
-// Copies vardlet.dll and vardletmon.dll from the test's folder to the system
-// folder and registers the monitor "Vardlet" with AddMonitorW (a monitor
+// Copies vardlet.dll, vardletmon.dll and vardletui.dll from the test's
+// folder to the system folder and registers the monitor "Vardlet" with AddMonitorW (a monitor
 // already registered is kept). Returns "" or what failed.
 std::string InstallSpoolerMonitor();
 

@@ -1,0 +1,188 @@
+// port_scale_bench: what 10,000 ports cost, against 10 ports in the same run.
+//  - directly: vardlet.dll's InitializeMonitor, EnumPortsW, AddPortExW,
+//    DeletePortW, OpenPort/ClosePort;
+//  - through the modern entry, as programs reach it: winspool's EnumPortsW
+//    and the Xcv commands AddPort and DeletePort, and OpenPrinterW on
+//    "<port>, Port". Where Wine's spooler loads the monitor for a call, that
+//    call pays InitializeMonitor too.
+// Prints milliseconds per call and the ratio 10,000 / 10. Not a test: run
+// build/<preset>/bin/port_scale_bench.exe in a prefix; it installs the
+// monitor with vardlet-spool.exe (another process, so that Wine does not keep
+// it loaded here).
+#include <windows.h>
+#include <winspool.h>
+
+#include <stdio.h>
+
+#include <string>
+
+#include "vardletexports.h"
+#include "xcvcommands.h"
+
+namespace {
+
+const wchar_t kDirectRoot[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet Scale Direct";
+const wchar_t kSpoolerPorts[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
+const int kRepeats = 10;
+
+double Now() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * count.QuadPart / frequency.QuadPart;
+}
+
+// Ports SCALE0: ... under `root`, created as keys (what a monitor finds at
+// start); those of an earlier count go first, other ports stay.
+void MakePorts(const wchar_t* root, int count) {
+  for (int i = 0; i < 10000; i++)
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(root) + L"\\SCALE" + std::to_wstring(i) + L":").c_str());
+  for (int i = 0; i < count; i++) {
+    HKEY key;
+    std::wstring path = std::wstring(root) + L"\\SCALE" + std::to_wstring(i) + L":";
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0)
+      RegCloseKey(key);
+  }
+}
+
+struct Times {
+  double Init, Enum, Add, Delete, Open;
+};
+
+Times Direct(int ports) {
+  MakePorts(kDirectRoot, ports);
+  Times t = {};
+  HMODULE dll = LoadLibraryW(L"vardlet.dll");
+  VARDLET_EXPORTS x = {};
+  const char* missing = nullptr;
+  if (!dll || !ResolveVardletExports(dll, &x, &missing)) {
+    printf("cannot load vardlet.dll\n");
+    return t;
+  }
+  double start = Now();
+  x.InitializeMonitor(const_cast<LPWSTR>(kDirectRoot));
+  t.Init = Now() - start;
+  static BYTE buffer[4 << 20];
+  DWORD needed, count;
+  start = Now();
+  for (int i = 0; i < kRepeats; i++) x.EnumPortsW(nullptr, 1, buffer, sizeof buffer, &needed, &count);
+  t.Enum = (Now() - start) / kRepeats;
+  wchar_t name[] = L"SCALENEW:";
+  PORT_INFO_1W info = {name};
+  for (int i = 0; i < kRepeats; i++) {
+    start = Now();
+    x.AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info), nullptr);
+    t.Add += Now() - start;
+    start = Now();
+    x.DeletePortW(nullptr, nullptr, name);
+    t.Delete += Now() - start;
+    HANDLE port;
+    start = Now();
+    if (x.OpenPort(const_cast<LPWSTR>(L"SCALE5:"), &port)) x.ClosePort(port);
+    t.Open += Now() - start;
+  }
+  t.Add /= kRepeats, t.Delete /= kRepeats, t.Open /= kRepeats;
+  FreeLibrary(dll);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDirectRoot);
+  return t;
+}
+
+DWORD XcvName(const wchar_t* command, const wchar_t* port) {
+  PRINTER_DEFAULTSW admin = {nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
+  HANDLE xcv;
+  DWORD needed = 0, status = ERROR_GEN_FAILURE;
+  if (OpenPrinterW(const_cast<LPWSTR>(L",XcvMonitor Vardlet"), &xcv, &admin)) {
+    XcvDataW(xcv, command, (PBYTE)port, (lstrlenW(port) + 1) * 2, nullptr, 0, &needed, &status);
+    ClosePrinter(xcv);
+  }
+  return status;
+}
+
+Times Spooler(int ports) {
+  MakePorts(kSpoolerPorts, ports);
+  Times t = {};
+  static BYTE buffer[8 << 20];
+  DWORD needed, count;
+  // The first call loads the monitor, which initialises with every port.
+  double start = Now();
+  EnumPortsW(nullptr, 2, buffer, sizeof buffer, &needed, &count);
+  t.Init = Now() - start;
+  start = Now();
+  for (int i = 0; i < kRepeats; i++) EnumPortsW(nullptr, 2, buffer, sizeof buffer, &needed, &count);
+  t.Enum = (Now() - start) / kRepeats;
+  for (int i = 0; i < kRepeats; i++) {
+    start = Now();
+    XcvName(VARDLET_XCV_ADD_PORT, L"SCALENEW:");
+    t.Add += Now() - start;
+    start = Now();
+    XcvName(VARDLET_XCV_DELETE_PORT, L"SCALENEW:");
+    t.Delete += Now() - start;
+    HANDLE port;
+    start = Now();
+    if (OpenPrinterW(const_cast<LPWSTR>(L"SCALE5:, Port"), &port, nullptr)) ClosePrinter(port);
+    t.Open += Now() - start;
+  }
+  t.Add /= kRepeats, t.Delete /= kRepeats, t.Open /= kRepeats;
+  MakePorts(kSpoolerPorts, 0);
+  return t;
+}
+
+void Print(const char* path, const Times& small, const Times& large) {
+  const char* names[] = {path[0] == 's' ? "first EnumPortsW" : "InitializeMonitor", "EnumPortsW", "add", "delete", "open+close"};
+  const double a[] = {small.Init, small.Enum, small.Add, small.Delete, small.Open};
+  const double b[] = {large.Init, large.Enum, large.Add, large.Delete, large.Open};
+  for (int i = 0; i < 5; i++) {
+    if (a[i] == 0 && b[i] == 0) continue;
+    printf("%-8s %-18s 10 ports %9.3f ms   10,000 ports %9.3f ms   ratio %6.1f\n", path, names[i], a[i], b[i],
+           a[i] > 0 ? b[i] / a[i] : 0.0);
+  }
+}
+
+// Runs a program of this folder and waits for it; its exit code.
+DWORD Run(const std::wstring& commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  std::wstring command = commandLine;
+  DWORD code = 1;
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    printf("cannot run %ls: error %lu\n", commandLine.c_str(), GetLastError());
+    return code;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+}  // namespace
+
+// "port_scale_bench spooler": one spooler measurement of each count, each in
+// a process of its own (Wine keeps a monitor loaded once a process has
+// enumerated ports), written as raw numbers to standard output.
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"spooler") {
+    Times t = Spooler(_wtoi(argv[2]));
+    printf("%f %f %f %f %f\n", t.Init, t.Enum, t.Add, t.Delete, t.Open);
+    return 0;
+  }
+  if (Run(L"vardlet-spool.exe --quiet install") != 0) return 1;
+  Times directSmall = Direct(10), directLarge = Direct(10000);
+  Print("direct", directSmall, directLarge);
+  Times spooler[2] = {};
+  for (int i = 0; i < 2; i++) {
+    wchar_t file[MAX_PATH];
+    GetTempFileNameW(L".", L"psb", 0, file);
+    std::wstring command = std::wstring(L"cmd /c port_scale_bench.exe spooler ") + (i ? L"10000" : L"10") + L" > " + file;
+    Run(command);
+    FILE* result = _wfopen(file, L"r");
+    if (result && fscanf(result, "%lf %lf %lf %lf %lf", &spooler[i].Init, &spooler[i].Enum, &spooler[i].Add,
+                         &spooler[i].Delete, &spooler[i].Open) != 5)
+      printf("spooler measurement %d failed\n", i);
+    if (result) fclose(result);
+    DeleteFileW(file);
+  }
+  Print("spooler", spooler[0], spooler[1]);
+  return 0;
+}
