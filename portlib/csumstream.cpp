@@ -3,23 +3,21 @@
 // The result must be exactly what feeding the bytes one at a time through the
 // scanner and the word packer gives, field for field, after every write. To
 // be fast the engine never looks at every byte in a loop with branches:
-//   - header recognition jumps from "%" to "%" with memchr;
+//   - header recognition looks for "%!" sixteen bytes at a time, in chunks
+//     that are folded while they are still in the cache;
 //   - the PostScript scanner jumps straight to the next byte that can change
 //     its state (code: "%" "(";  comment: LF FF;  string: "(" ")" "\"),
 //     found through one bit mask per state for each 64 bytes;
-//   - runs of counted bytes are folded a 32-bit word at a time.
+//   - runs of counted bytes go to csumfold, which folds whole words in
+//     vector lanes.
 #include "csumstream.h"
+
+#include "csumfold.h"
 
 #include <string.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define CSUM_LIKELY(x) __builtin_expect(!!(x), 1)
-#else
-#define CSUM_LIKELY(x) (x)
 #endif
 
 namespace {
@@ -170,33 +168,16 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
     }
 
     if (n >= 4) {
-        // AddToChecksum with Hi and Lo kept as the one bit each that the next
-        // word reads from them:
-        //   C1 = C + w;  Hi = C1 ^ hb;  Lo = C1 ^ (lb << 31);
-        //   C  = C1 + Hi + Lo = 2*C1 + (C1 ^ hb ^ (lb << 31)),
-        // since adding a lone bit 31 is the same as XORing it. That leaves
-        // three dependent operations per word on C.
-        uint32_t c = s.Checksum;
-        uint32_t mix = (s.ChecksumHi != 0 ? 1u : 0u) | (s.ChecksumLo != 0 ? 0x80000000u : 0u);
-        uint32_t c1 = 0, lastMix = 0;
-        do {
-            c1 = c + LoadLE32(p);
-            lastMix = mix;
-            c = 2 * c1 + (c1 ^ mix);
-            // Both bits are set again unless C1 is 0, 1, 0x80000000 or
-            // 0x80000001; testing for that keeps the exact update off the
-            // dependency chain.
-            if (CSUM_LIKELY((c1 & 0x7FFFFFFEu) != 0))
-                mix = 0x80000001u;
-            else
-                mix = (c1 != (mix & 1u) ? 1u : 0u) |
-                      (c1 != (mix & 0x80000000u) ? 0x80000000u : 0u);
-            p += 4;
-            n -= 4;
-        } while (n >= 4);
-        s.Checksum = c;
-        s.ChecksumHi = c1 ^ (lastMix & 1u);
-        s.ChecksumLo = c1 ^ (lastMix & 0x80000000u);
+        CWordFold fold = {s.Checksum, s.ChecksumHi, s.ChecksumLo, s.FoldFallbacks,
+                          s.FoldSerialWordsLeft};
+        FoldWords(fold, p, n / 4);
+        s.Checksum = fold.Checksum;
+        s.ChecksumHi = fold.ChecksumHi;
+        s.ChecksumLo = fold.ChecksumLo;
+        s.FoldFallbacks = fold.Fallbacks;
+        s.FoldSerialWordsLeft = fold.SerialWordsLeft;
+        p += n & ~(size_t)3;
+        n &= 3;
     }
 
     // The rest starts a new word (ByteBuffer is empty here).
@@ -287,35 +268,69 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
     s.PrevCharIsBackslash = prev;
 }
 
-// Header recognition for one write while the job is not yet PostScript.
-// The carried tail obeys C-string rules (it was cut at any zero byte), so
-// positions in it are compared against the tail joined with the new bytes
-// exactly as strcat/strncmp would see them.
-bool FindHeader(const CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
+// Header recognition at the positions inside the carried tail. The tail
+// obeys C-string rules (it was cut at any zero byte), so these positions are
+// compared against the tail joined with the new bytes exactly as
+// strcat/strncmp would see them.
+bool FindHeaderInTail(const CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
 {
-    if (oldLength != 0 && n + oldLength >= kTailLength) {
-        char possible[2 * kTailLength + 2];
-        memcpy(possible, s.pOldBuffer, oldLength);
-        possible[oldLength] = 0;
-        strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
-        for (size_t i = 0; i < oldLength; i++)
-            if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
-                return true;
-    }
+    if (oldLength == 0 || n + oldLength < kTailLength)
+        return false;
+    char possible[2 * kTailLength + 2];
+    memcpy(possible, s.pOldBuffer, oldLength);
+    possible[oldLength] = 0;
+    strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
+    for (size_t i = 0; i < oldLength; i++)
+        if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
+            return true;
+    return false;
+}
+
+// Whether a whole header starts at a position in [from, to) of the n bytes
+// at p. Only "%!" can start one, and such a pair is rare in any data. The
+// header holds no zero byte, so memcmp agrees with strncmp on equality.
+bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
+{
     if (n < kIDLength)
         return false;
-    // Whole headers inside the buffer: only a "%" can start one. The header
-    // holds no zero byte, so memcmp agrees with strncmp on equality.
-    const uint8_t* cur = p;
-    const uint8_t* const last = p + (n - kIDLength);  // last possible start
-    while (cur <= last) {
-        const void* hit = memchr(cur, '%', (size_t)(last - cur) + 1);
-        if (!hit)
-            return false;
-        cur = static_cast<const uint8_t*>(hit);
-        if (memcmp(cur, kPostscriptID, kIDLength) == 0)
+    if (to > n - kIDLength + 1)
+        to = n - kIDLength + 1;  // past the last possible start
+    size_t i = from;
+#if defined(__SSE2__)
+    const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
+    for (; i + 16 <= to; i += 16) {  // i + 17 <= n: the second load stays inside
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        unsigned m = (unsigned)_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang)));
+        while (m) {
+            if (memcmp(p + i + LowestBit64(m), kPostscriptID, kIDLength) == 0)
+                return true;
+            m &= m - 1;
+        }
+    }
+#endif
+    for (; i < to; i++)
+        if (p[i] == '%' && p[i + 1] == '!' && memcmp(p + i, kPostscriptID, kIDLength) == 0)
             return true;
-        cur++;
+    return false;
+}
+
+// Plain data, searched for the header and folded in chunks that stay in the
+// cache, so that the data is read from memory once. When a header turns up,
+// the whole write is PostScript: the fields go back to what they were when
+// the write began and true is returned.
+bool FoldUnlessHeader(CChecksumStream& s, const uint8_t* p, size_t n)
+{
+    const size_t kChunk = 64 * 1024;
+    const CChecksumStream saved = s;
+    for (size_t at = 0; at < n; at += kChunk) {
+        const size_t len = n - at < kChunk ? n - at : kChunk;
+        if (FindHeaderIn(p, n, at, at + len)) {
+            s = saved;
+            return true;
+        }
+        FoldRun(s, p + at, len);
     }
     return false;
 }
@@ -357,6 +372,8 @@ void CChecksumStream::Reset()
     InPostscriptString = 0;
     PrevCharIsBackslash = 0;
     memset(pOldBuffer, 0, sizeof pOldBuffer);
+    FoldFallbacks = 0;
+    FoldSerialWordsLeft = 0;
 }
 
 void CChecksumStream::Write(const uint8_t* pBuffer, uint32_t cbBufferSize)
@@ -370,13 +387,17 @@ void CChecksumStream::Write(const uint8_t* pBuffer, uint32_t cbBufferSize)
                                  : kTailLength;
 
     // Recognition counts for this whole write, bytes before the header too.
-    if (!IsPostscript && FindHeader(*this, pBuffer, n, oldLength))
+    if (!IsPostscript && FindHeaderInTail(*this, pBuffer, n, oldLength))
         IsPostscript = 1;
-
+    if (!IsPostscript) {
+        // The observer must see only what counts, so it gets a search first.
+        if (pfnCounted ? FindHeaderIn(pBuffer, n, 0, n) : FoldUnlessHeader(*this, pBuffer, n))
+            IsPostscript = 1;
+        else if (pfnCounted)
+            FoldRun(*this, pBuffer, n);  // plain data: every byte counts
+    }
     if (IsPostscript)
         ScanPostscript(*this, pBuffer, n);
-    else
-        FoldRun(*this, pBuffer, n);  // plain data: every byte counts
 
     UpdateTail(*this, pBuffer, n, oldLength);
 }
