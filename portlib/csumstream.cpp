@@ -26,19 +26,6 @@ const char kPostscriptID[] = "%!PS-Adobe";  // compared over its 10 characters
 const size_t kIDLength = 10;
 const size_t kTailLength = kIDLength - 1;   // carried between writes
 
-inline uint32_t LoadLE32(const uint8_t* p)
-{
-#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#else
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
-           ((uint32_t)p[3] << 24);
-#endif
-}
-
 // What the scanner looks for in each state; every other byte leaves the
 // scanner fields as they are (the backslash flag aside, which only matters
 // right after a backslash and is worked out where needed).
