@@ -135,14 +135,9 @@ private:
     bool valid_;
 };
 
-// Folds a run of counted bytes, as if each went through the word packer.
-void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
+// Folds counted bytes, as if each went through the word packer.
+void FoldBytes(CChecksumStream& s, const uint8_t* p, size_t n)
 {
-    if (n == 0)
-        return;
-    if (s.pfnCounted)
-        s.pfnCounted(s.pCountedContext, p, n);
-
     // Complete a word left over from earlier bytes.
     while (s.NumBytesInBuffer != 0 && n != 0) {
         s.ByteBuffer |= (uint32_t)*p++ << (8 * s.NumBytesInBuffer);
@@ -173,6 +168,54 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
     s.NumBytesInBuffer += (uint32_t)n;
 }
 
+// Folds a run of counted bytes and shows it to the observer.
+void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
+{
+    if (n == 0)
+        return;
+    if (s.pfnCounted)
+        s.pfnCounted(s.pCountedContext, p, n);
+    FoldBytes(s, p, n);
+}
+
+// The counted runs of PostScript lie between comments and are often short.
+// They are gathered here and folded together, so that the word folder gets
+// runs long enough for its lanes. Packing words is the same whether bytes
+// arrive together or apart, so only the order matters.
+class CountedStage
+{
+public:
+    explicit CountedStage(CChecksumStream& s) : s_(s), used_(0) {}
+
+    void Add(const uint8_t* p, size_t n)
+    {
+        if (n == 0)
+            return;
+        if (s_.pfnCounted)
+            s_.pfnCounted(s_.pCountedContext, p, n);
+        if (used_ + n > sizeof buffer_)
+            Flush();
+        if (n >= sizeof buffer_ / 2) {
+            FoldBytes(s_, p, n);  // long enough on its own
+            return;
+        }
+        memcpy(buffer_ + used_, p, n);
+        used_ += n;
+    }
+
+    // Every field is exact again once the write's last run is flushed.
+    void Flush()
+    {
+        FoldBytes(s_, buffer_, used_);
+        used_ = 0;
+    }
+
+private:
+    CChecksumStream& s_;
+    size_t used_;
+    uint8_t buffer_[8192];
+};
+
 // Flag after a write that starts and ends inside a comment while a string
 // is open too, a state only fields set by hand can hold. Backslashes then
 // toggle the flag as they do in a string.
@@ -189,6 +232,7 @@ int32_t FlagAfterCommentInString(const uint8_t* p, size_t n, int32_t prev)
 void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
 {
     WantedFinder finder(p, n);
+    CountedStage stage(s);
     size_t i = 0;
     size_t run = 0;  // start of the current run of counted bytes
     uint32_t depth = s.InPostscriptString;
@@ -216,7 +260,7 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
             if (i == n)
                 break;
             if (p[i++] == '%') {
-                FoldRun(s, p + run, i - 1 - run);
+                stage.Add(p + run, i - 1 - run);
                 comment = true;
                 s.InPostscriptComment = 1;
             } else {
@@ -241,7 +285,8 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
         }
     }
     if (!comment)
-        FoldRun(s, p + run, n - run);
+        stage.Add(p + run, n - run);
+    stage.Flush();
 
     // The flag left by the last byte.
     int32_t prev;
@@ -286,6 +331,19 @@ bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
 #if defined(__SSE2__)
     const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
     for (; i + 16 <= to; i += 16) {  // i + 17 <= n: the second load stays inside
+        // Most 64-byte stretches hold no "%" at all.
+        if ((i & 63) == 0 && i + 64 <= to) {
+            const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
+            const __m128i any = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), percent),
+                             _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), percent)),
+                _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), percent),
+                             _mm_cmpeq_epi8(_mm_loadu_si128(q + 3), percent)));
+            if (_mm_movemask_epi8(any) == 0) {
+                i += 48;  // and 16 more by the loop
+                continue;
+            }
+        }
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
         unsigned m = (unsigned)_mm_movemask_epi8(
