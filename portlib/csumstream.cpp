@@ -193,10 +193,11 @@ public:
             return;
         if (s_.pfnCounted)
             s_.pfnCounted(s_.pCountedContext, p, n);
-        if (used_ + n > sizeof buffer_)
+        const bool isLong = n >= sizeof buffer_ / 2;  // folded on its own
+        if (isLong || used_ + n > sizeof buffer_)
             Flush();
-        if (n >= sizeof buffer_ / 2) {
-            FoldBytes(s_, p, n);  // long enough on its own
+        if (isLong) {
+            FoldBytes(s_, p, n);
             return;
         }
         memcpy(buffer_ + used_, p, n);
