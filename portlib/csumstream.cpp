@@ -16,8 +16,8 @@
 
 #include <string.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -319,9 +319,46 @@ bool FindHeaderInTail(const CChecksumStream& s, const uint8_t* p, size_t n, size
     return false;
 }
 
+// Bit i set where p[i] is "%" and p[i + 1] is "!", for the 64 bytes at p
+// (reads 65). Such a pair is rare in any data, so a whole header rarely
+// needs comparing.
+#if defined(__SSE2__)
+__attribute__((target("avx2"))) uint64_t PercentBangAvx2(const uint8_t* p)
+{
+    const __m256i percent = _mm256_set1_epi8('%'), bang = _mm256_set1_epi8('!');
+    uint64_t m = 0;
+    for (unsigned k = 0; k < 2; k++) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k + 1));
+        m |= (uint64_t)(uint32_t)_mm256_movemask_epi8(
+                 _mm256_and_si256(_mm256_cmpeq_epi8(a, percent), _mm256_cmpeq_epi8(b, bang)))
+             << (32 * k);
+    }
+    return m;
+}
+
+uint64_t PercentBangSse2(const uint8_t* p)
+{
+    const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
+    __m128i pairs[4];
+    for (unsigned k = 0; k < 4; k++) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 1));
+        pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang));
+    }
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pairs[0], pairs[1]),
+                                       _mm_or_si128(pairs[2], pairs[3]))) == 0)
+        return 0;  // the usual case
+    uint64_t m = 0;
+    for (unsigned k = 0; k < 4; k++)
+        m |= (uint64_t)(uint32_t)_mm_movemask_epi8(pairs[k]) << (16 * k);
+    return m;
+}
+#endif
+
 // Whether a whole header starts at a position in [from, to) of the n bytes
-// at p. Only "%!" can start one, and such a pair is rare in any data. The
-// header holds no zero byte, so memcmp agrees with strncmp on equality.
+// at p. The header holds no zero byte, so memcmp agrees with strncmp on
+// equality.
 bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
 {
     if (n < kIDLength)
@@ -330,25 +367,10 @@ bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
         to = n - kIDLength + 1;  // past the last possible start
     size_t i = from;
 #if defined(__SSE2__)
-    const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
-    for (; i + 16 <= to; i += 16) {  // i + 17 <= n: the second load stays inside
-        // Most 64-byte stretches hold no "%" at all.
-        if ((i & 63) == 0 && i + 64 <= to) {
-            const __m128i* q = reinterpret_cast<const __m128i*>(p + i);
-            const __m128i any = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), percent),
-                             _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), percent)),
-                _mm_or_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), percent),
-                             _mm_cmpeq_epi8(_mm_loadu_si128(q + 3), percent)));
-            if (_mm_movemask_epi8(any) == 0) {
-                i += 48;  // and 16 more by the loop
-                continue;
-            }
-        }
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-        unsigned m = (unsigned)_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang)));
+    // 64 bytes at a time while i + 65 <= n (to <= n - 9 keeps that).
+    const bool avx2 = GetFoldPath() == FoldAvx2;  // the processor has it
+    for (; i + 64 <= to; i += 64) {
+        uint64_t m = avx2 ? PercentBangAvx2(p + i) : PercentBangSse2(p + i);
         while (m) {
             if (memcmp(p + i + LowestBit64(m), kPostscriptID, kIDLength) == 0)
                 return true;
@@ -356,9 +378,15 @@ bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
         }
     }
 #endif
-    for (; i < to; i++)
-        if (p[i] == '%' && p[i + 1] == '!' && memcmp(p + i, kPostscriptID, kIDLength) == 0)
+    while (i < to) {
+        const void* hit = memchr(p + i, '%', to - i);
+        if (!hit)
+            return false;
+        i = (size_t)(static_cast<const uint8_t*>(hit) - p);
+        if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
             return true;
+        i++;
+    }
     return false;
 }
 
