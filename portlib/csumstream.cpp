@@ -319,40 +319,55 @@ bool FindHeaderInTail(const CChecksumStream& s, const uint8_t* p, size_t n, size
     return false;
 }
 
-// Bit i set where p[i] is "%" and p[i + 1] is "!", for the 64 bytes at p
-// (reads 65). Such a pair is rare in any data, so a whole header rarely
-// needs comparing.
+// Scanning 64 bytes at a time from i while i + 64 <= to (reading one byte
+// more), the offset of the first "%" followed by "!", with *pFound set; or,
+// with *pFound clear, the offset where the scan stopped. Such a pair is rare
+// in any data, so a whole header rarely needs comparing.
 #if defined(__SSE2__)
-__attribute__((target("avx2"))) uint64_t PercentBangAvx2(const uint8_t* p)
+__attribute__((target("avx2"))) size_t ScanPercentBangAvx2(const uint8_t* p, size_t i,
+                                                            size_t to, bool* pFound)
 {
     const __m256i percent = _mm256_set1_epi8('%'), bang = _mm256_set1_epi8('!');
-    uint64_t m = 0;
-    for (unsigned k = 0; k < 2; k++) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k + 1));
-        m |= (uint64_t)(uint32_t)_mm256_movemask_epi8(
-                 _mm256_and_si256(_mm256_cmpeq_epi8(a, percent), _mm256_cmpeq_epi8(b, bang)))
-             << (32 * k);
+    for (; i + 64 <= to; i += 64) {
+        uint64_t m = 0;
+        for (unsigned k = 0; k < 2; k++) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
+            const __m256i b =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k + 1));
+            m |= (uint64_t)(uint32_t)_mm256_movemask_epi8(
+                     _mm256_and_si256(_mm256_cmpeq_epi8(a, percent), _mm256_cmpeq_epi8(b, bang)))
+                 << (32 * k);
+        }
+        if (m) {
+            *pFound = true;
+            return i + LowestBit64(m);
+        }
     }
-    return m;
+    *pFound = false;
+    return i;
 }
 
-uint64_t PercentBangSse2(const uint8_t* p)
+size_t ScanPercentBangSse2(const uint8_t* p, size_t i, size_t to, bool* pFound)
 {
     const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
-    __m128i pairs[4];
-    for (unsigned k = 0; k < 4; k++) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k + 1));
-        pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang));
+    for (; i + 64 <= to; i += 64) {
+        __m128i pairs[4];
+        for (unsigned k = 0; k < 4; k++) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k + 1));
+            pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang));
+        }
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pairs[0], pairs[1]),
+                                           _mm_or_si128(pairs[2], pairs[3]))) == 0)
+            continue;  // the usual case
+        uint64_t m = 0;
+        for (unsigned k = 0; k < 4; k++)
+            m |= (uint64_t)(uint32_t)_mm_movemask_epi8(pairs[k]) << (16 * k);
+        *pFound = true;
+        return i + LowestBit64(m);
     }
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pairs[0], pairs[1]),
-                                       _mm_or_si128(pairs[2], pairs[3]))) == 0)
-        return 0;  // the usual case
-    uint64_t m = 0;
-    for (unsigned k = 0; k < 4; k++)
-        m |= (uint64_t)(uint32_t)_mm_movemask_epi8(pairs[k]) << (16 * k);
-    return m;
+    *pFound = false;
+    return i;
 }
 #endif
 
@@ -367,15 +382,16 @@ bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
         to = n - kIDLength + 1;  // past the last possible start
     size_t i = from;
 #if defined(__SSE2__)
-    // 64 bytes at a time while i + 65 <= n (to <= n - 9 keeps that).
+    // to <= n - 9 keeps the scan's reads inside the buffer.
     const bool avx2 = GetFoldPath() == FoldAvx2;  // the processor has it
-    for (; i + 64 <= to; i += 64) {
-        uint64_t m = avx2 ? PercentBangAvx2(p + i) : PercentBangSse2(p + i);
-        while (m) {
-            if (memcmp(p + i + LowestBit64(m), kPostscriptID, kIDLength) == 0)
-                return true;
-            m &= m - 1;
-        }
+    for (;;) {
+        bool found;
+        i = avx2 ? ScanPercentBangAvx2(p, i, to, &found) : ScanPercentBangSse2(p, i, to, &found);
+        if (!found)
+            break;
+        if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
+            return true;
+        i++;
     }
 #endif
     while (i < to) {
