@@ -1,20 +1,26 @@
-// Throughput of the checksum engine on 64 MiB jobs, each next to a memcpy of
-// the same amount measured in the same run.
+// Throughput of the checksum engine on 64 MiB jobs, as ratios to two
+// baselines timed in the same iterations: memcpy of the same buffer, and the
+// plain serial fold (a literal loop of AddToChecksum per 4 bytes). A summary
+// at the end sets the ratios against the goals.
 //
-// Counters: GBps (10^9 bytes per second of thread CPU time), memcpy_GBps,
-// vs_memcpy (engine speed divided by memcpy speed), and for PostScript the
-// share of bytes left out as comments.
+// Counters, each the median over the iterations: GBps (10^9 bytes per second
+// of thread CPU time), vs_memcpy and vs_plain (engine speed divided by the
+// baseline's speed), and for PostScript the share of bytes left out as
+// comments.
 //
 //   build/native/bench/csumstream_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "csumfold.h"
 #include "csumstream.h"
 
 namespace {
@@ -39,8 +45,37 @@ const std::string& RandomJob()
     return job;
 }
 
-// PostScript text in which about a third of the bytes are comments: drawing
-// and text operators, strings with escapes, comment lines and a few
+const std::string& ZeroJob()
+{
+    static const std::string job(kJobSize, '\0');
+    return job;
+}
+
+// Random words, except that one word in the middle of every stretch of the
+// smallest lane block makes C1 = 1, so that Hi drops to zero: every block of
+// every path leaves the steady state and has to be redone word by word.
+const std::string& FallbackJob()
+{
+    static const std::string job = [] {
+        const size_t stride = GetFoldBlockWords(FoldAvx2);
+        std::mt19937_64 rng(13);
+        std::string s(kJobSize, '\0');
+        CChecksumStream model;
+        for (size_t i = 0; i < kJobSize / 4; i++) {
+            uint32_t w = (uint32_t)rng();
+            if (i % stride == stride / 2)
+                w = 1u - model.Checksum;
+            memcpy(&s[4 * i], &w, 4);
+            model.AddToChecksum(w);
+        }
+        return s;
+    }();
+    return job;
+}
+
+// PostScript text, generated from a fixed seed, in which about a third of
+// the bytes are comments and code has a parenthesised string every few
+// tokens, some with escapes: comment lines, text lines, drawing lines and
 // comments after code.
 const std::string& PostscriptJob()
 {
@@ -52,9 +87,9 @@ const std::string& PostscriptJob()
                                             "C:\\\\spool", "\\(note\\)", "x\\\\y", "\\)"};
         auto text = [&] {
             std::string t;
-            for (int n = 2 + rng() % 8; n > 0; n--)
+            for (int n = 1 + rng() % 4; n > 0; n--)
                 t += std::string(words[rng() % 13]) + " ";
-            return t;
+            return "(" + t + ")";
         };
         std::string s = "%!PS-Adobe-3.0\n%%Creator: bench\n%%Pages: (atend)\n%%EndComments\n";
         size_t commentBytes = s.size();
@@ -62,29 +97,31 @@ const std::string& PostscriptJob()
             std::string line;
             size_t comment = 0;
             const bool wantComment = commentBytes * 3 < s.size();
-            switch (rng() % (wantComment ? 2 : 6) + (wantComment ? 0 : 2)) {
+            switch (rng() % (wantComment ? 2 : 4) + (wantComment ? 0 : 2)) {
             case 0:
                 line = "%%BeginFeature: *PageSize Letter " + num() + " " + num() + "\n";
                 comment = line.size();
                 break;
             case 1:
-                line = "% " + text() + text() + "\n";
+                line = "% " + text() + " " + num() + " " + text() + "\n";
                 comment = line.size();
                 break;
             case 2:
-                line = num() + " " + num() + " moveto (" + text() + ") show\n";
+                line = num() + " " + num() + " moveto " + text() + " show " + text() +
+                       " stringwidth pop\n";
                 break;
             case 3:
-                line = "gsave " + num() + " " + num() + " translate 0 0 " + num() +
-                       " 0 360 arc fill grestore\n";
+                line = "gsave " + num() + " " + num() + " translate " + text() + " show 0 0 " +
+                       num() + " 0 360 arc fill grestore\n";
                 break;
             case 4:
-                line = "/F1 " + num() + " selectfont " + num() + " " + num() + " lineto stroke";
+                line = "/F1 " + num() + " selectfont " + text() + " show " + num() + " " +
+                       num() + " lineto stroke";
                 comment = 20 + rng() % 20;
                 line += " % " + std::string(comment - 4, 'c') + "\n";
                 break;
             default:
-                line = "[(" + text() + ") (" + text() + ")] { show } forall\n";
+                line = "[" + text() + " " + text() + " " + text() + "] { show } forall\n";
                 break;
             }
             s += line;
@@ -96,8 +133,8 @@ const std::string& PostscriptJob()
     return job;
 }
 
-// CPU time of this thread: the machine is shared, and the engine and memcpy
-// are timed back to back so that both see the same conditions.
+// CPU time of this thread: the machine is shared, and the engine and the
+// baselines are timed back to back so that all see the same conditions.
 double ThreadSeconds()
 {
     timespec ts;
@@ -105,79 +142,165 @@ double ThreadSeconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
-// Times one pass of `pass` over the job and, untimed for the framework, one
-// memcpy of the same bytes.
-template <class Pass>
-void Measure(benchmark::State& state, const std::string& job, Pass pass)
+// The plain serial fold: AddToChecksum on every 4 bytes, nothing else.
+uint32_t PlainFold(const std::string& job)
 {
+    CChecksumStream s;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(job.data());
+    for (size_t at = 0; at + 4 <= job.size(); at += 4) {
+        uint32_t w;
+        memcpy(&w, p + at, 4);
+        s.AddToChecksum(w);
+    }
+    return s.Finish();
+}
+
+struct Result
+{
+    double GBps, VsMemcpy, VsPlain;
+};
+std::map<std::string, Result> Results;
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Times one pass of the engine over the job and, untimed for the framework,
+// one memcpy and one plain fold of the same bytes. The machine is shared, so
+// each iteration gives its own ratios and the medians are reported.
+void Measure(benchmark::State& state, const std::string& key, const std::string& job,
+             size_t writeSize)
+{
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(job.data());
     std::vector<char> dst(job.size(), 1);
-    double passSeconds = 0, memcpySeconds = 0;
+    std::vector<double> passSeconds, vsMemcpy, vsPlain;
     for (auto _ : state) {
         const double t0 = ThreadSeconds();
-        pass();
+        CChecksumStream s;
+        for (size_t at = 0; at < job.size(); at += writeSize)
+            s.Write(data + at, (uint32_t)std::min(writeSize, job.size() - at));
+        benchmark::DoNotOptimize(s.Finish());
         const double t1 = ThreadSeconds();
         state.PauseTiming();
         const double t2 = ThreadSeconds();
         memcpy(dst.data(), job.data(), job.size());
         benchmark::ClobberMemory();
-        memcpySeconds += ThreadSeconds() - t2;
+        const double t3 = ThreadSeconds();
+        benchmark::DoNotOptimize(PlainFold(job));
+        const double t4 = ThreadSeconds();
         state.ResumeTiming();
-        passSeconds += t1 - t0;
+        passSeconds.push_back(t1 - t0);
+        vsMemcpy.push_back((t3 - t2) / (t1 - t0));
+        vsPlain.push_back((t4 - t3) / (t1 - t0));
     }
-    const double bytes = (double)state.iterations() * (double)job.size();
-    state.SetBytesProcessed((int64_t)bytes);
-    state.counters["GBps"] = bytes / passSeconds / 1e9;
-    state.counters["memcpy_GBps"] = bytes / memcpySeconds / 1e9;
-    state.counters["vs_memcpy"] = memcpySeconds / passSeconds;
+    state.SetBytesProcessed((int64_t)(state.iterations() * job.size()));
+    const Result r = {(double)job.size() / Median(passSeconds) / 1e9, Median(vsMemcpy),
+                      Median(vsPlain)};
+    state.counters["GBps"] = r.GBps;
+    state.counters["vs_memcpy"] = r.VsMemcpy;
+    state.counters["vs_plain"] = r.VsPlain;
+    Results[key] = r;
 }
 
-void RunJob(benchmark::State& state, const std::string& job, size_t writeSize)
+double CommentShare(const std::string& job)
 {
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(job.data());
-    Measure(state, job, [&] {
-        CChecksumStream s;
-        for (size_t at = 0; at < job.size(); at += writeSize)
-            s.Write(data + at, (uint32_t)std::min(writeSize, job.size() - at));
-        benchmark::DoNotOptimize(s.Finish());
-    });
-}
-
-void BM_Memcpy(benchmark::State& state)
-{
-    const std::string& src = RandomJob();
-    std::vector<char> dst(src.size(), 1);
-    Measure(state, src, [&] {
-        memcpy(dst.data(), src.data(), src.size());
-        benchmark::ClobberMemory();
-    });
-}
-
-void BM_RandomOneWrite(benchmark::State& state) { RunJob(state, RandomJob(), kJobSize); }
-
-void BM_RandomWrites4K(benchmark::State& state) { RunJob(state, RandomJob(), kWriteSize); }
-
-void BM_PostscriptOneWrite(benchmark::State& state)
-{
-    RunJob(state, PostscriptJob(), kJobSize);
     size_t counted = 0;
     CChecksumStream s;
     s.pCountedContext = &counted;
     s.pfnCounted = [](void* ctx, const uint8_t*, size_t n) { *static_cast<size_t*>(ctx) += n; };
-    s.Write(reinterpret_cast<const uint8_t*>(PostscriptJob().data()), (uint32_t)kJobSize);
-    state.counters["comment_share"] = 1.0 - (double)counted / (double)kJobSize;
+    s.Write(reinterpret_cast<const uint8_t*>(job.data()), (uint32_t)job.size());
+    return 1.0 - (double)counted / (double)job.size();
 }
 
-void BM_PostscriptWrites4K(benchmark::State& state)
+struct Case
 {
-    RunJob(state, PostscriptJob(), kWriteSize);
+    const char* pName;
+    const std::string& (*pfnJob)();
+};
+const Case kCases[] = {{"random", RandomJob},
+                       {"zero", ZeroJob},
+                       {"fallback", FallbackJob},
+                       {"postscript", PostscriptJob}};
+
+void Register()
+{
+    for (int path = 0; path < FoldPathCount; path++) {
+        if (!IsFoldPathSupported((EFoldPath)path))
+            continue;
+        for (const Case& c : kCases) {
+            for (size_t writeSize : {kJobSize, kWriteSize}) {
+                const std::string key = std::string(c.pName) + "/" +
+                                        GetFoldPathName((EFoldPath)path) +
+                                        (writeSize == kJobSize ? "/one_write" : "/4KiB_writes");
+                benchmark::RegisterBenchmark(key.c_str(), [=](benchmark::State& state) {
+                    SetFoldPath((EFoldPath)path);
+                    Measure(state, key, c.pfnJob(), writeSize);
+                    if (c.pfnJob == PostscriptJob)
+                        state.counters["comment_share"] = CommentShare(c.pfnJob());
+                })->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
 }
 
-BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RandomOneWrite)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RandomWrites4K)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PostscriptOneWrite)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PostscriptWrites4K)->Unit(benchmark::kMillisecond);
+// One line per ratio: its goal where there is one, and whether this run met it.
+void Summarise(EFoldPath chosen)
+{
+    printf("\nCPU features: sse2 %s, avx2 %s; fold path chosen at run time: %s\n",
+           IsFoldPathSupported(FoldSse2) ? "yes" : "no",
+           IsFoldPathSupported(FoldAvx2) ? "yes" : "no", GetFoldPathName(chosen));
+    auto line = [](const char* what, const std::string& key, double value, double goal) {
+        if (!Results.count(key))
+            return;
+        const std::string label = what + std::string(" [") + key + "]";
+        if (goal == 0)
+            printf("  %-72s %6.2f\n", label.c_str(), value);
+        else
+            printf("  %-72s %6.2f  (goal >= %.2f) %s\n", label.c_str(), value, goal,
+                   value >= goal ? "met" : "MISSED");
+    };
+    auto r = [](const std::string& key) { return Results.count(key) ? Results[key] : Result{}; };
+    auto loss4k = [&](const std::string& c, const std::string& p) {
+        const Result one = r(c + "/" + p + "/one_write"), four = r(c + "/" + p + "/4KiB_writes");
+        return one.GBps > 0 ? four.GBps / one.GBps : 0;
+    };
+    printf("Ratios of this run:\n");
+    for (const char* p : {"portable", "sse2", "avx2"}) {
+        const std::string path = p;
+        const double goal = path == "avx2" ? 3.2 : path == "sse2" ? 2.5 : 0;
+        line("random, one write, x plain fold", "random/" + path + "/one_write",
+             r("random/" + path + "/one_write").VsPlain, goal);
+        line("random, 4 KiB writes, x one write", "random/" + path + "/4KiB_writes",
+             loss4k("random", path), 0.85);
+        line("all-zero, one write, x memcpy", "zero/" + path + "/one_write",
+             r("zero/" + path + "/one_write").VsMemcpy, 1.0);
+        line("fallback in every block, one write, x plain fold", "fallback/" + path + "/one_write",
+             r("fallback/" + path + "/one_write").VsPlain, 0.5);
+        line("fallback in every block, 4 KiB writes, x plain fold",
+             "fallback/" + path + "/4KiB_writes", r("fallback/" + path + "/4KiB_writes").VsPlain,
+             0.5);
+        line("PostScript, one write, x memcpy", "postscript/" + path + "/one_write",
+             r("postscript/" + path + "/one_write").VsMemcpy, 0.25);
+        line("PostScript, 4 KiB writes, x memcpy", "postscript/" + path + "/4KiB_writes",
+             r("postscript/" + path + "/4KiB_writes").VsMemcpy, 0.22);
+        line("PostScript, 4 KiB writes, x one write", "postscript/" + path + "/4KiB_writes",
+             loss4k("postscript", path), 0.85);
+    }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    const EFoldPath chosen = GetFoldPath();
+    Register();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    Summarise(chosen);
+    return 0;
+}

@@ -3,23 +3,21 @@
 // The result must be exactly what feeding the bytes one at a time through the
 // scanner and the word packer gives, field for field, after every write. To
 // be fast the engine never looks at every byte in a loop with branches:
-//   - header recognition jumps from "%" to "%" with memchr;
+//   - header recognition looks for "%!" sixteen bytes at a time, in chunks
+//     that are folded while they are still in the cache;
 //   - the PostScript scanner jumps straight to the next byte that can change
 //     its state (code: "%" "(";  comment: LF FF;  string: "(" ")" "\"),
 //     found through one bit mask per state for each 64 bytes;
-//   - runs of counted bytes are folded a 32-bit word at a time.
+//   - runs of counted bytes go to csumfold, which folds whole words in
+//     vector lanes.
 #include "csumstream.h"
+
+#include "csumfold.h"
 
 #include <string.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define CSUM_LIKELY(x) __builtin_expect(!!(x), 1)
-#else
-#define CSUM_LIKELY(x) (x)
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -27,19 +25,6 @@ namespace {
 const char kPostscriptID[] = "%!PS-Adobe";  // compared over its 10 characters
 const size_t kIDLength = 10;
 const size_t kTailLength = kIDLength - 1;   // carried between writes
-
-inline uint32_t LoadLE32(const uint8_t* p)
-{
-#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#else
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
-           ((uint32_t)p[3] << 24);
-#endif
-}
 
 // What the scanner looks for in each state; every other byte leaves the
 // scanner fields as they are (the backslash flag aside, which only matters
@@ -150,14 +135,9 @@ private:
     bool valid_;
 };
 
-// Folds a run of counted bytes, as if each went through the word packer.
-void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
+// Folds counted bytes, as if each went through the word packer.
+void FoldBytes(CChecksumStream& s, const uint8_t* p, size_t n)
 {
-    if (n == 0)
-        return;
-    if (s.pfnCounted)
-        s.pfnCounted(s.pCountedContext, p, n);
-
     // Complete a word left over from earlier bytes.
     while (s.NumBytesInBuffer != 0 && n != 0) {
         s.ByteBuffer |= (uint32_t)*p++ << (8 * s.NumBytesInBuffer);
@@ -170,33 +150,16 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
     }
 
     if (n >= 4) {
-        // AddToChecksum with Hi and Lo kept as the one bit each that the next
-        // word reads from them:
-        //   C1 = C + w;  Hi = C1 ^ hb;  Lo = C1 ^ (lb << 31);
-        //   C  = C1 + Hi + Lo = 2*C1 + (C1 ^ hb ^ (lb << 31)),
-        // since adding a lone bit 31 is the same as XORing it. That leaves
-        // three dependent operations per word on C.
-        uint32_t c = s.Checksum;
-        uint32_t mix = (s.ChecksumHi != 0 ? 1u : 0u) | (s.ChecksumLo != 0 ? 0x80000000u : 0u);
-        uint32_t c1 = 0, lastMix = 0;
-        do {
-            c1 = c + LoadLE32(p);
-            lastMix = mix;
-            c = 2 * c1 + (c1 ^ mix);
-            // Both bits are set again unless C1 is 0, 1, 0x80000000 or
-            // 0x80000001; testing for that keeps the exact update off the
-            // dependency chain.
-            if (CSUM_LIKELY((c1 & 0x7FFFFFFEu) != 0))
-                mix = 0x80000001u;
-            else
-                mix = (c1 != (mix & 1u) ? 1u : 0u) |
-                      (c1 != (mix & 0x80000000u) ? 0x80000000u : 0u);
-            p += 4;
-            n -= 4;
-        } while (n >= 4);
-        s.Checksum = c;
-        s.ChecksumHi = c1 ^ (lastMix & 1u);
-        s.ChecksumLo = c1 ^ (lastMix & 0x80000000u);
+        CWordFold fold = {s.Checksum, s.ChecksumHi, s.ChecksumLo, s.FoldFallbacks,
+                          s.FoldSerialWordsLeft};
+        FoldWords(fold, p, n / 4);
+        s.Checksum = fold.Checksum;
+        s.ChecksumHi = fold.ChecksumHi;
+        s.ChecksumLo = fold.ChecksumLo;
+        s.FoldFallbacks = fold.Fallbacks;
+        s.FoldSerialWordsLeft = fold.SerialWordsLeft;
+        p += n & ~(size_t)3;
+        n &= 3;
     }
 
     // The rest starts a new word (ByteBuffer is empty here).
@@ -204,6 +167,55 @@ void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
         s.ByteBuffer |= (uint32_t)p[i] << (8 * i);
     s.NumBytesInBuffer += (uint32_t)n;
 }
+
+// Folds a run of counted bytes and shows it to the observer.
+void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
+{
+    if (n == 0)
+        return;
+    if (s.pfnCounted)
+        s.pfnCounted(s.pCountedContext, p, n);
+    FoldBytes(s, p, n);
+}
+
+// The counted runs of PostScript lie between comments and are often short.
+// They are gathered here and folded together, so that the word folder gets
+// runs long enough for its lanes. Packing words is the same whether bytes
+// arrive together or apart, so only the order matters.
+class CountedStage
+{
+public:
+    explicit CountedStage(CChecksumStream& s) : s_(s), used_(0) {}
+
+    void Add(const uint8_t* p, size_t n)
+    {
+        if (n == 0)
+            return;
+        if (s_.pfnCounted)
+            s_.pfnCounted(s_.pCountedContext, p, n);
+        const bool isLong = n >= sizeof buffer_ / 2;  // folded on its own
+        if (isLong || used_ + n > sizeof buffer_)
+            Flush();
+        if (isLong) {
+            FoldBytes(s_, p, n);
+            return;
+        }
+        memcpy(buffer_ + used_, p, n);
+        used_ += n;
+    }
+
+    // Every field is exact again once the write's last run is flushed.
+    void Flush()
+    {
+        FoldBytes(s_, buffer_, used_);
+        used_ = 0;
+    }
+
+private:
+    CChecksumStream& s_;
+    size_t used_;
+    uint8_t buffer_[8192];
+};
 
 // Flag after a write that starts and ends inside a comment while a string
 // is open too, a state only fields set by hand can hold. Backslashes then
@@ -221,6 +233,7 @@ int32_t FlagAfterCommentInString(const uint8_t* p, size_t n, int32_t prev)
 void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
 {
     WantedFinder finder(p, n);
+    CountedStage stage(s);
     size_t i = 0;
     size_t run = 0;  // start of the current run of counted bytes
     uint32_t depth = s.InPostscriptString;
@@ -248,7 +261,7 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
             if (i == n)
                 break;
             if (p[i++] == '%') {
-                FoldRun(s, p + run, i - 1 - run);
+                stage.Add(p + run, i - 1 - run);
                 comment = true;
                 s.InPostscriptComment = 1;
             } else {
@@ -273,7 +286,8 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
         }
     }
     if (!comment)
-        FoldRun(s, p + run, n - run);
+        stage.Add(p + run, n - run);
+    stage.Flush();
 
     // The flag left by the last byte.
     int32_t prev;
@@ -287,35 +301,126 @@ void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
     s.PrevCharIsBackslash = prev;
 }
 
-// Header recognition for one write while the job is not yet PostScript.
-// The carried tail obeys C-string rules (it was cut at any zero byte), so
-// positions in it are compared against the tail joined with the new bytes
-// exactly as strcat/strncmp would see them.
-bool FindHeader(const CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
+// Header recognition at the positions inside the carried tail. The tail
+// obeys C-string rules (it was cut at any zero byte), so these positions are
+// compared against the tail joined with the new bytes exactly as
+// strcat/strncmp would see them.
+bool FindHeaderInTail(const CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
 {
-    if (oldLength != 0 && n + oldLength >= kTailLength) {
-        char possible[2 * kTailLength + 2];
-        memcpy(possible, s.pOldBuffer, oldLength);
-        possible[oldLength] = 0;
-        strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
-        for (size_t i = 0; i < oldLength; i++)
-            if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
-                return true;
+    if (oldLength == 0 || n + oldLength < kTailLength)
+        return false;
+    char possible[2 * kTailLength + 2];
+    memcpy(possible, s.pOldBuffer, oldLength);
+    possible[oldLength] = 0;
+    strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
+    for (size_t i = 0; i < oldLength; i++)
+        if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
+            return true;
+    return false;
+}
+
+// Scanning 64 bytes at a time from i while i + 64 <= to (reading one byte
+// more), the offset of the first "%" followed by "!", with *pFound set; or,
+// with *pFound clear, the offset where the scan stopped. Such a pair is rare
+// in any data, so a whole header rarely needs comparing.
+#if defined(__SSE2__)
+__attribute__((target("avx2"))) size_t ScanPercentBangAvx2(const uint8_t* p, size_t i,
+                                                            size_t to, bool* pFound)
+{
+    const __m256i percent = _mm256_set1_epi8('%'), bang = _mm256_set1_epi8('!');
+    for (; i + 64 <= to; i += 64) {
+        uint64_t m = 0;
+        for (unsigned k = 0; k < 2; k++) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
+            const __m256i b =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k + 1));
+            m |= (uint64_t)(uint32_t)_mm256_movemask_epi8(
+                     _mm256_and_si256(_mm256_cmpeq_epi8(a, percent), _mm256_cmpeq_epi8(b, bang)))
+                 << (32 * k);
+        }
+        if (m) {
+            *pFound = true;
+            return i + LowestBit64(m);
+        }
     }
+    *pFound = false;
+    return i;
+}
+
+size_t ScanPercentBangSse2(const uint8_t* p, size_t i, size_t to, bool* pFound)
+{
+    const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
+    for (; i + 64 <= to; i += 64) {
+        __m128i pairs[4];
+        for (unsigned k = 0; k < 4; k++) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k + 1));
+            pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang));
+        }
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pairs[0], pairs[1]),
+                                           _mm_or_si128(pairs[2], pairs[3]))) == 0)
+            continue;  // the usual case
+        uint64_t m = 0;
+        for (unsigned k = 0; k < 4; k++)
+            m |= (uint64_t)(uint32_t)_mm_movemask_epi8(pairs[k]) << (16 * k);
+        *pFound = true;
+        return i + LowestBit64(m);
+    }
+    *pFound = false;
+    return i;
+}
+#endif
+
+// Whether a whole header starts at a position in [from, to) of the n bytes
+// at p. The header holds no zero byte, so memcmp agrees with strncmp on
+// equality.
+bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
+{
     if (n < kIDLength)
         return false;
-    // Whole headers inside the buffer: only a "%" can start one. The header
-    // holds no zero byte, so memcmp agrees with strncmp on equality.
-    const uint8_t* cur = p;
-    const uint8_t* const last = p + (n - kIDLength);  // last possible start
-    while (cur <= last) {
-        const void* hit = memchr(cur, '%', (size_t)(last - cur) + 1);
+    if (to > n - kIDLength + 1)
+        to = n - kIDLength + 1;  // past the last possible start
+    size_t i = from;
+#if defined(__SSE2__)
+    // to <= n - 9 keeps the scan's reads inside the buffer.
+    const bool avx2 = GetFoldPath() == FoldAvx2;  // the processor has it
+    for (;;) {
+        bool found;
+        i = avx2 ? ScanPercentBangAvx2(p, i, to, &found) : ScanPercentBangSse2(p, i, to, &found);
+        if (!found)
+            break;
+        if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
+            return true;
+        i++;
+    }
+#endif
+    while (i < to) {
+        const void* hit = memchr(p + i, '%', to - i);
         if (!hit)
             return false;
-        cur = static_cast<const uint8_t*>(hit);
-        if (memcmp(cur, kPostscriptID, kIDLength) == 0)
+        i = (size_t)(static_cast<const uint8_t*>(hit) - p);
+        if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
             return true;
-        cur++;
+        i++;
+    }
+    return false;
+}
+
+// Plain data, searched for the header and folded in chunks that stay in the
+// cache, so that the data is read from memory once. When a header turns up,
+// the whole write is PostScript: the fields go back to what they were when
+// the write began and true is returned.
+bool FoldUnlessHeader(CChecksumStream& s, const uint8_t* p, size_t n)
+{
+    const size_t kChunk = 64 * 1024;
+    const CChecksumStream saved = s;
+    for (size_t at = 0; at < n; at += kChunk) {
+        const size_t len = n - at < kChunk ? n - at : kChunk;
+        if (FindHeaderIn(p, n, at, at + len)) {
+            s = saved;
+            return true;
+        }
+        FoldRun(s, p + at, len);
     }
     return false;
 }
@@ -357,6 +462,8 @@ void CChecksumStream::Reset()
     InPostscriptString = 0;
     PrevCharIsBackslash = 0;
     memset(pOldBuffer, 0, sizeof pOldBuffer);
+    FoldFallbacks = 0;
+    FoldSerialWordsLeft = 0;
 }
 
 void CChecksumStream::Write(const uint8_t* pBuffer, uint32_t cbBufferSize)
@@ -370,13 +477,17 @@ void CChecksumStream::Write(const uint8_t* pBuffer, uint32_t cbBufferSize)
                                  : kTailLength;
 
     // Recognition counts for this whole write, bytes before the header too.
-    if (!IsPostscript && FindHeader(*this, pBuffer, n, oldLength))
+    if (!IsPostscript && FindHeaderInTail(*this, pBuffer, n, oldLength))
         IsPostscript = 1;
-
+    if (!IsPostscript) {
+        // The observer must see only what counts, so it gets a search first.
+        if (pfnCounted ? FindHeaderIn(pBuffer, n, 0, n) : FoldUnlessHeader(*this, pBuffer, n))
+            IsPostscript = 1;
+        else if (pfnCounted)
+            FoldRun(*this, pBuffer, n);  // plain data: every byte counts
+    }
     if (IsPostscript)
         ScanPostscript(*this, pBuffer, n);
-    else
-        FoldRun(*this, pBuffer, n);  // plain data: every byte counts
 
     UpdateTail(*this, pBuffer, n, oldLength);
 }

@@ -42,6 +42,10 @@ public:
     // recognising a header split across writes. pOldBuffer[9] is always 0.
     char pOldBuffer[10];
 
+    // How the word folder fares on this job (csumfold.h); speed only.
+    uint32_t FoldFallbacks;
+    uint32_t FoldSerialWordsLeft;
+
     // Optional observer of counted bytes; null by default.
     PFN_COUNTED pfnCounted;
     void*       pCountedContext;

@@ -1,0 +1,502 @@
+// csumfold.cpp: folding runs of whole words into the checksum, past the
+// speed of one word after the other, with exactly the same result.
+//
+// One AddToChecksum is C1 = C + w; Hi = C1 ^ (Hi != 0); Lo = C1 ^ (Lo != 0) << 31;
+// C = C1 + Hi + Lo. While Hi and Lo stay non-zero (the steady state) that is
+//     C' = 2*C1 + (C1 ^ 0x80000001) = 3*C1 + 2^31 + 1 - 2*(C1 & 1)   (mod 2^32),
+// and Hi and Lo stay non-zero unless C1 is 1 or 0x80000000. Each step flips
+// the parity of C1 into C', so the parity of C at any word follows from the
+// parity at the start and the low bits of the words before it; and two starts
+// of equal parity stay 3^n apart after n words. A block of n words therefore
+// maps a start C of known parity p to 3^n * (C - p) + F(p), where F(p) is the
+// block run from the start value p itself.
+//
+// A group of blocks side by side in vector lanes is then folded in three
+// passes over data that stays in the L1 cache:
+//   1. the parity at each block's start, from the low bits of the words;
+//   2. every block run from its parity bit (lanes, no dependency between
+//      blocks), then the true block starts chained with one multiply-add per
+//      block;
+//   3. every block run again from its true start, recording in each lane
+//      whether any C1 left the steady state (C1 in {0, 1, 0x80000000,
+//      0x80000001}; a superset of the two values that matter, to keep the
+//      test to one comparison).
+// Blocks before the first lane that left the steady state are exact. That
+// block is folded word by word, with the exact step, and the lanes go on
+// after it. Data can be built to leave the steady state in every block, so
+// after repeated fallbacks the lanes are left alone for a growing stretch.
+// An all-zero state stays all-zero under zero words, which are skipped.
+#include "csumfold.h"
+
+#include <string.h>
+
+#include <atomic>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define CSUM_X86 1
+#include <immintrin.h>
+// Per function, so that the rest of the library keeps the baseline
+// instruction set and the processor is asked before these run.
+#define CSUM_TARGET_SSE2 __attribute__((target("sse2")))
+#define CSUM_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define CSUM_X86 0
+#endif
+
+namespace {
+
+const uint32_t kSteadyMix = 0x80000001u;  // Hi and Lo as the one bit each that is read
+const size_t kGroupWords = 2048;          // 8 KiB of words per group of blocks
+const size_t kMinBlockWords = 16;
+const unsigned kMaxLanes = 16;
+const uint32_t kMaxBackoffShift = 5;      // serial stretch up to 32 groups
+
+inline uint32_t LoadLE32(const uint8_t* p)
+{
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t Value;
+    memcpy(&Value, p, sizeof Value);
+    return Value;
+#else
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
+           ((uint32_t)p[3] << 24);
+#endif
+}
+
+// The exact fold, word after word: AddToChecksum with Hi and Lo kept as the
+// one bit each that the next word reads from them:
+//   C = C1 + Hi + Lo = 2*C1 + (C1 ^ hb ^ (lb << 31)),
+// since adding a lone bit 31 is the same as XORing it.
+void FoldSerial(CWordFold& Fold, const uint8_t* p, size_t NumWords)
+{
+    if (NumWords == 0)
+        return;
+    uint32_t C = Fold.Checksum;
+    uint32_t Mix = (Fold.ChecksumHi != 0 ? 1u : 0u) | (Fold.ChecksumLo != 0 ? 0x80000000u : 0u);
+    uint32_t C1 = 0, LastMix = 0;
+    for (size_t i = 0; i < NumWords; i++, p += 4)
+    {
+        C1 = C + LoadLE32(p);
+        LastMix = Mix;
+        C = 2 * C1 + (C1 ^ Mix);
+        // Testing for the four values keeps the exact update off the chain.
+        if ((C1 & 0x7FFFFFFEu) != 0)
+            Mix = kSteadyMix;
+        else
+            Mix = (C1 != (Mix & 1u) ? 1u : 0u) | (C1 != (Mix & 0x80000000u) ? 0x80000000u : 0u);
+    }
+    Fold.Checksum = C;
+    Fold.ChecksumHi = C1 ^ (LastMix & 1u);
+    Fold.ChecksumLo = C1 ^ (LastMix & 0x80000000u);
+}
+
+// Leading zero words.
+size_t CountZeroWords(const uint8_t* p, size_t NumWords)
+{
+    size_t i = 0;
+    for (; i + 16 <= NumWords; i += 16)
+    {
+        uint64_t v[8];
+        memcpy(v, p + 4 * i, sizeof v);
+        if ((v[0] | v[1] | v[2] | v[3] | v[4] | v[5] | v[6] | v[7]) != 0)
+            break;
+    }
+    while (i < NumWords && LoadLE32(p + 4 * i) == 0)
+        i++;
+    return i;
+}
+
+// XOR of the low bits of NumWords words.
+uint32_t LowBitsParity(const uint8_t* p, size_t NumWords)
+{
+    uint64_t x = 0;
+    size_t i = 0;
+    for (; i + 16 <= NumWords; i += 16)
+    {
+        uint64_t v[8];
+        memcpy(v, p + 4 * i, sizeof v);
+        x ^= v[0] ^ v[1] ^ v[2] ^ v[3] ^ v[4] ^ v[5] ^ v[6] ^ v[7];
+    }
+    for (; i + 2 <= NumWords; i += 2)
+    {
+        uint64_t v;
+        memcpy(&v, p + 4 * i, sizeof v);
+        x ^= v;
+    }
+    uint8_t Bytes[8];
+    memcpy(Bytes, &x, sizeof Bytes);  // the low bit of a word is in its first byte
+    uint32_t Bit = (Bytes[0] ^ Bytes[4]) & 1u;
+    if (i < NumWords)
+        Bit ^= p[4 * i] & 1u;
+    return Bit;
+}
+
+uint32_t PowerOf3(size_t Exponent)
+{
+    uint32_t Result = 1, Base = 3;
+    for (; Exponent != 0; Exponent >>= 1, Base *= Base)
+        if (Exponent & 1)
+            Result *= Base;
+    return Result;
+}
+
+// A lane kernel runs Lanes blocks of BlockWords words side by side, block k
+// at p + 4 * k * BlockWords, lane k from pStart[k], with the steady step. It
+// stores each lane's end in pEnd. With Check it also stores each lane's last
+// C1 in pLastSum and returns a mask of the lanes in which some C1 left the
+// steady state; without, it returns 0. BlockWords is a multiple of 4.
+// Without Check it is the first full pass over a group, and it asks for the
+// next group, spread over its loop: with many blocks read side by side the
+// hardware prefetcher alone falls behind. (A prefetch never faults.)
+typedef uint32_t (*PFN_LANES)(const uint8_t* p, size_t BlockWords, const uint32_t* pStart,
+                              uint32_t* pEnd, uint32_t* pLastSum);
+
+// Plain C++ lanes: independent chains that the processor overlaps.
+template <bool Check>
+uint32_t LanesPortable(const uint8_t* p, size_t BlockWords, const uint32_t* pStart,
+                       uint32_t* pEnd, uint32_t* pLastSum)
+{
+    const size_t Stride = 4 * BlockWords;
+    uint32_t X[4], T[4] = {0, 0, 0, 0}, Fault = 0;
+    for (unsigned k = 0; k < 4; k++)
+        X[k] = pStart[k];
+    for (size_t i = 0; i < BlockWords; i++, p += 4)
+    {
+        for (unsigned k = 0; k < 4; k++)
+        {
+            const uint32_t Sum = X[k] + LoadLE32(p + k * Stride);
+            const uint32_t Twice = Sum + Sum;
+            X[k] = Twice + (Sum ^ kSteadyMix);
+            T[k] = Sum;
+            if (Check && (Twice | 2u) == 2u)
+                Fault |= 1u << k;
+        }
+    }
+    for (unsigned k = 0; k < 4; k++)
+    {
+        pEnd[k] = X[k];
+        if (Check)
+            pLastSum[k] = T[k];
+    }
+    return Fault;
+}
+
+#if CSUM_X86
+
+// Rows r0..r3 (four words of four lanes each) to columns (one word of each
+// lane), within each 128-bit half.
+#define CSUM_TRANSPOSE4(U, r0, r1, r2, r3)                    \
+    do                                                        \
+    {                                                         \
+        const auto t0 = U##_unpacklo_epi32(r0, r1);           \
+        const auto t1 = U##_unpacklo_epi32(r2, r3);           \
+        const auto t2 = U##_unpackhi_epi32(r0, r1);           \
+        const auto t3 = U##_unpackhi_epi32(r2, r3);           \
+        r0 = U##_unpacklo_epi64(t0, t1);                      \
+        r1 = U##_unpackhi_epi64(t0, t1);                      \
+        r2 = U##_unpacklo_epi64(t2, t3);                      \
+        r3 = U##_unpackhi_epi64(t2, t3);                      \
+    } while (0)
+
+// One steady step of two vectors of lanes A and B: C1 = C + w, then
+// C = 2*C1 + (C1 ^ 0x80000001). With Check, 2*C1 also gives the test:
+// (2*C1 | 2) == 2 exactly when C1 is 0, 1, 0x80000000 or 0x80000001.
+#define CSUM_STEP(ADD, XOR, CHECK, WA, WB)         \
+    do                                             \
+    {                                              \
+        TA = ADD(XA, WA);                          \
+        TB = ADD(XB, WB);                          \
+        const auto DA = ADD(TA, TA);               \
+        const auto DB = ADD(TB, TB);               \
+        XA = ADD(DA, XOR(TA, Mix));                \
+        XB = ADD(DB, XOR(TB, Mix));                \
+        if (Check)                                 \
+            CHECK(DA, DB);                         \
+    } while (0)
+
+// SSE2 flags a lane with all ones; AVX2 keeps a running unsigned minimum.
+#define CSUM_CHECK_SSE2(DA, DB)                                                       \
+    (FaultA = _mm_or_si128(FaultA, _mm_cmpeq_epi32(_mm_or_si128(DA, Two), Two)),      \
+     FaultB = _mm_or_si128(FaultB, _mm_cmpeq_epi32(_mm_or_si128(DB, Two), Two)))
+#define CSUM_CHECK_AVX2(DA, DB)                                                       \
+    (FaultA = _mm256_min_epu32(FaultA, _mm256_or_si256(DA, Two)),                     \
+     FaultB = _mm256_min_epu32(FaultB, _mm256_or_si256(DB, Two)))
+#define CSUM_STEP_SSE2(WA, WB) CSUM_STEP(_mm_add_epi32, _mm_xor_si128, CSUM_CHECK_SSE2, WA, WB)
+#define CSUM_STEP_AVX2(WA, WB) \
+    CSUM_STEP(_mm256_add_epi32, _mm256_xor_si256, CSUM_CHECK_AVX2, WA, WB)
+
+// SSE2: 8 lanes, two vectors of four, so that two chains overlap.
+template <bool Check>
+CSUM_TARGET_SSE2 uint32_t LanesSse2(const uint8_t* p, size_t BlockWords, const uint32_t* pStart,
+                                    uint32_t* pEnd, uint32_t* pLastSum)
+{
+    const size_t Stride = 4 * BlockWords;
+    const __m128i Mix = _mm_set1_epi32((int)kSteadyMix);
+    const __m128i Two = _mm_set1_epi32(2);
+    __m128i XA = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pStart));
+    __m128i XB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pStart + 4));
+    __m128i TA = _mm_setzero_si128(), TB = TA, FaultA = TA, FaultB = TA;
+    const char* pNext = reinterpret_cast<const char*>(p + 4 * 8 * Stride);
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16, pNext += 8 * 16)
+    {
+        if (!Check)
+        {
+            _mm_prefetch(pNext, _MM_HINT_T0);
+            _mm_prefetch(pNext + 64, _MM_HINT_T0);
+        }
+#define CSUM_LOAD(k) _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (k) * Stride))
+        __m128i A0 = CSUM_LOAD(0), A1 = CSUM_LOAD(1), A2 = CSUM_LOAD(2), A3 = CSUM_LOAD(3);
+        __m128i B0 = CSUM_LOAD(4), B1 = CSUM_LOAD(5), B2 = CSUM_LOAD(6), B3 = CSUM_LOAD(7);
+#undef CSUM_LOAD
+        CSUM_TRANSPOSE4(_mm, A0, A1, A2, A3);
+        CSUM_TRANSPOSE4(_mm, B0, B1, B2, B3);
+        CSUM_STEP_SSE2(A0, B0);
+        CSUM_STEP_SSE2(A1, B1);
+        CSUM_STEP_SSE2(A2, B2);
+        CSUM_STEP_SSE2(A3, B3);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pEnd), XA);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pEnd + 4), XB);
+    if (!Check)
+        return 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pLastSum), TA);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pLastSum + 4), TB);
+    return (uint32_t)_mm_movemask_ps(_mm_castsi128_ps(FaultA)) |
+           ((uint32_t)_mm_movemask_ps(_mm_castsi128_ps(FaultB)) << 4);
+}
+
+// AVX2: 16 lanes, two vectors of eight. Vector row k holds lane k in its low
+// half and lane k + 4 in its high half, so that the in-half transpose leaves
+// lanes 0 to 7 in element order.
+template <bool Check>
+CSUM_TARGET_AVX2 uint32_t LanesAvx2(const uint8_t* p, size_t BlockWords, const uint32_t* pStart,
+                                    uint32_t* pEnd, uint32_t* pLastSum)
+{
+    const size_t Stride = 4 * BlockWords;
+    const __m256i Mix = _mm256_set1_epi32((int)kSteadyMix);
+    const __m256i Two = _mm256_set1_epi32(2);
+    __m256i XA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pStart));
+    __m256i XB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pStart + 8));
+    __m256i TA = _mm256_setzero_si256(), TB = TA;
+    __m256i FaultA = _mm256_set1_epi32(-1), FaultB = FaultA;  // running minimum
+    const char* pNext = reinterpret_cast<const char*>(p + 4 * 16 * Stride);
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16, pNext += 16 * 16)
+    {
+        if (!Check)
+        {
+            _mm_prefetch(pNext, _MM_HINT_T0);
+            _mm_prefetch(pNext + 64, _MM_HINT_T0);
+            _mm_prefetch(pNext + 128, _MM_HINT_T0);
+            _mm_prefetch(pNext + 192, _MM_HINT_T0);
+        }
+#define CSUM_LOAD(k)                                                                        \
+    _mm256_inserti128_si256(                                                                \
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (k) * Stride))), \
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + ((k) + 4) * Stride)), 1)
+        __m256i A0 = CSUM_LOAD(0), A1 = CSUM_LOAD(1), A2 = CSUM_LOAD(2), A3 = CSUM_LOAD(3);
+        __m256i B0 = CSUM_LOAD(8), B1 = CSUM_LOAD(9), B2 = CSUM_LOAD(10), B3 = CSUM_LOAD(11);
+#undef CSUM_LOAD
+        CSUM_TRANSPOSE4(_mm256, A0, A1, A2, A3);
+        CSUM_TRANSPOSE4(_mm256, B0, B1, B2, B3);
+        CSUM_STEP_AVX2(A0, B0);
+        CSUM_STEP_AVX2(A1, B1);
+        CSUM_STEP_AVX2(A2, B2);
+        CSUM_STEP_AVX2(A3, B3);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pEnd), XA);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pEnd + 8), XB);
+    if (!Check)
+        return 0;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pLastSum), TA);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pLastSum + 8), TB);
+    const uint32_t MaskA = (uint32_t)_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(FaultA, Two)));
+    const uint32_t MaskB = (uint32_t)_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(FaultB, Two)));
+    return MaskA | (MaskB << 8);
+}
+
+#endif  // CSUM_X86
+
+struct CLanePath
+{
+    const char* pName;
+    unsigned Lanes;
+    PFN_LANES pfnPredict;  // pass 2: from the parity bits, no check
+    PFN_LANES pfnRun;      // pass 3: from the true starts, checked
+};
+
+const CLanePath kPaths[FoldPathCount] = {
+    {"portable", 4, LanesPortable<false>, LanesPortable<true>},
+#if CSUM_X86
+    {"sse2", 8, LanesSse2<false>, LanesSse2<true>},
+    {"avx2", 16, LanesAvx2<false>, LanesAvx2<true>},
+#else
+    {"sse2", 4, nullptr, nullptr},
+    {"avx2", 4, nullptr, nullptr},
+#endif
+};
+
+std::atomic<int> CurrentPath(-1);  // chosen on first use
+
+unsigned LowestBit(uint32_t Mask)
+{
+    unsigned i = 0;
+    while (!(Mask & 1u))
+    {
+        Mask >>= 1;
+        i++;
+    }
+    return i;
+}
+
+// One group of Lanes blocks of Block words from a steady state. Returns the
+// number of words folded: all of them, or the blocks before the first lane
+// that left the steady state plus that block, folded exactly.
+size_t FoldGroup(const CLanePath& Path, CWordFold& Fold, const uint8_t* p, size_t Block)
+{
+    const unsigned Lanes = Path.Lanes;
+    const size_t Stride = 4 * Block;
+    uint32_t Parity[kMaxLanes], Start[kMaxLanes], End[kMaxLanes], LastSum[kMaxLanes];
+
+    // Pass 1: each step flips the parity and adds the word's low bit.
+    uint32_t Bit = Fold.Checksum & 1u;
+    for (unsigned k = 0; k < Lanes; k++)
+    {
+        Parity[k] = Bit;
+        Bit ^= (LowBitsParity(p + k * Stride, Block) ^ (uint32_t)Block) & 1u;
+    }
+
+    // Pass 2: F(parity) per block, then the chain of true starts.
+    Path.pfnPredict(p, Block, Parity, End, LastSum);
+    const uint32_t Scale = PowerOf3(Block);
+    uint32_t C = Fold.Checksum;
+    for (unsigned k = 0; k < Lanes; k++)
+    {
+        Start[k] = C;
+        C = Scale * (C - Parity[k]) + End[k];
+    }
+
+    // Pass 3: the same blocks from their true starts, checked.
+    const uint32_t Left = Path.pfnRun(p, Block, Start, End, LastSum);
+    const unsigned Good = Left != 0 ? LowestBit(Left) : Lanes;
+    if (Good != 0)
+    {
+        Fold.Checksum = End[Good - 1];
+        Fold.ChecksumHi = LastSum[Good - 1] ^ 1u;
+        Fold.ChecksumLo = LastSum[Good - 1] ^ 0x80000000u;
+    }
+    if (Left == 0)
+    {
+        Fold.Fallbacks = 0;
+        return Lanes * Block;
+    }
+    FoldSerial(Fold, p + Good * Stride, Block);
+    if (Fold.Fallbacks < 64)
+        Fold.Fallbacks++;
+    if (Fold.Fallbacks >= 2)
+    {
+        const uint32_t Shift = Fold.Fallbacks - 2 < kMaxBackoffShift ? Fold.Fallbacks - 2
+                                                                     : kMaxBackoffShift;
+        Fold.SerialWordsLeft = (uint32_t)(kGroupWords << Shift);
+    }
+    return (Good + 1) * Block;
+}
+
+}  // namespace
+
+void FoldWords(CWordFold& Fold, const uint8_t* p, size_t NumWords)
+{
+    const CLanePath& Path = kPaths[GetFoldPath()];
+    const size_t MaxBlock = kGroupWords / Path.Lanes;
+    while (NumWords != 0)
+    {
+        if ((Fold.Checksum | Fold.ChecksumHi | Fold.ChecksumLo) == 0)
+        {
+            // An all-zero state stays all-zero under zero words.
+            const size_t Zeros = CountZeroWords(p, NumWords);
+            p += 4 * Zeros;
+            NumWords -= Zeros;
+            if (NumWords == 0)
+                break;
+        }
+        size_t Block = NumWords / Path.Lanes;
+        if (Block > MaxBlock)
+            Block = MaxBlock;
+        Block &= ~(size_t)3;
+        const bool Steady = Fold.ChecksumHi != 0 && Fold.ChecksumLo != 0;
+        size_t Done;
+        if (Fold.SerialWordsLeft != 0)
+        {
+            Done = NumWords < Fold.SerialWordsLeft ? NumWords : Fold.SerialWordsLeft;
+            Fold.SerialWordsLeft -= (uint32_t)Done;
+            FoldSerial(Fold, p, Done);
+        }
+        else if (Block < kMinBlockWords)
+        {
+            Done = NumWords;  // too short for lanes
+            FoldSerial(Fold, p, Done);
+        }
+        else if (!Steady)
+        {
+            Done = 1;  // the steady state follows within a word or two
+            FoldSerial(Fold, p, Done);
+        }
+        else
+        {
+            Done = FoldGroup(Path, Fold, p, Block);
+        }
+        p += 4 * Done;
+        NumWords -= Done;
+    }
+}
+
+bool IsFoldPathSupported(EFoldPath Path)
+{
+    switch (Path)
+    {
+    case FoldPortable:
+        return true;
+#if CSUM_X86
+    case FoldSse2:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse2");
+    case FoldAvx2:
+        // Also asks whether the operating system saves the AVX registers.
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+#endif
+    default:
+        return false;
+    }
+}
+
+EFoldPath GetFoldPath()
+{
+    int Path = CurrentPath.load(std::memory_order_relaxed);
+    if (Path < 0)
+    {
+        Path = IsFoldPathSupported(FoldAvx2)   ? FoldAvx2
+               : IsFoldPathSupported(FoldSse2) ? FoldSse2
+                                               : FoldPortable;
+        CurrentPath.store(Path, std::memory_order_relaxed);
+    }
+    return (EFoldPath)Path;
+}
+
+bool SetFoldPath(EFoldPath Path)
+{
+    if (Path < 0 || Path >= FoldPathCount || !IsFoldPathSupported(Path))
+        return false;
+    CurrentPath.store(Path, std::memory_order_relaxed);
+    return true;
+}
+
+const char* GetFoldPathName(EFoldPath Path)
+{
+    return Path >= 0 && Path < FoldPathCount ? kPaths[Path].pName : "unknown";
+}
+
+size_t GetFoldBlockWords(EFoldPath Path)
+{
+    return Path >= 0 && Path < FoldPathCount ? kGroupWords / kPaths[Path].Lanes : 0;
+}
