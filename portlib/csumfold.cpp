@@ -356,7 +356,7 @@ size_t FoldGroup(const CLanePath& Path, CWordFold& Fold, const uint8_t* p, size_
 {
     const unsigned Lanes = Path.Lanes;
     const size_t Stride = 4 * Block;
-    uint32_t Parity[kMaxLanes], Start[kMaxLanes], End[kMaxLanes], LastSum[kMaxLanes];
+    uint32_t Parity[kMaxLanes] = {}, Start[kMaxLanes] = {}, End[kMaxLanes] = {}, LastSum[kMaxLanes] = {};
 
     // Pass 1: each step flips the parity and adds the word's low bit.
     uint32_t Bit = Fold.Checksum & 1u;

@@ -131,7 +131,7 @@ private:
     const uint8_t* p_;
     size_t n_;
     size_t block_;  // offset of the block the masks describe
-    uint64_t masks_[3];
+    uint64_t masks_[3] = {};
     bool valid_;
 };
 
