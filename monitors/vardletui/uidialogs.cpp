@@ -8,6 +8,7 @@
 // and no input is attached.
 #include "uidialogs.h"
 
+#include "portnamedialog.h"
 #include "resource.h"
 
 HINSTANCE hUiInstance = NULL;
@@ -27,38 +28,6 @@ static LPWSTR GetEditText(HWND hDialog, int ControlId, DWORD* pcchText)
     pText[TextLength - 1] = L'\0';
     *pcchText = lstrlenW(pText);
     return pText;
-}
-
-// The creation parameter is the address of AskPortName's string pointer.
-static INT_PTR CALLBACK PortNameDialogProc(HWND hDialog, UINT Message, WPARAM wparam, LPARAM lparam)
-{
-    switch ((WORD)Message)
-    {
-    case WM_INITDIALOG:
-        SetForegroundWindow(hDialog);
-        SetWindowLongPtrW(hDialog, GWLP_USERDATA, lparam);
-        return TRUE;  // focus goes to the first tab stop, the edit field
-
-    case WM_COMMAND:
-        switch (LOWORD(wparam))
-        {
-        case IDOK:
-        {
-            LPWSTR* ppPortName = (LPWSTR*)GetWindowLongPtrW(hDialog, GWLP_USERDATA);
-            DWORD cchPortName = 0;
-            *ppPortName = GetEditText(hDialog, IDC_PORT_NAME, &cchPortName);
-            if (*ppPortName == NULL)
-                return FALSE;  // the dialog stays open: the user may try again or cancel
-            EndDialog(hDialog, 1);
-            return TRUE;
-        }
-        case IDCANCEL:  // also Esc and the system menu's Close
-            EndDialog(hDialog, 0);
-            return TRUE;
-        }
-        return FALSE;
-    }
-    return FALSE;
 }
 
 // The creation parameter is the settings being edited.
@@ -121,7 +90,7 @@ BOOL AskPortName(HWND hParentWindow, LPWSTR* ppPortName)
     *ppPortName = NULL;
     SetLastError(0);
     INT_PTR Result = DialogBoxParamW(hUiInstance, MAKEINTRESOURCEW(IDD_PORT_NAME), hParentWindow,
-                                     PortNameDialogProc, (LPARAM)ppPortName);
+                                     PortNameDialog, (LPARAM)ppPortName);
     if (Result != 1 && *ppPortName != NULL)
     {
         GlobalFree(*ppPortName);
