@@ -25,49 +25,49 @@ const std::string kHeaderLine = "%!PS-Adobe\n";
 
 // clang-format off
 const CKnownJob kKnownJobs[] = {
-    // Plain data: every byte, whatever the write sizes; a short last word is
-    // folded at the end with its missing high bytes zero.
-    {{}, "", 0},
-    {{"", std::string(1001, '\0')}, std::string(1001, '\0'), 0},
-    {{"abc"}, "abc", 0x01F0EBE5},
-    {{"a", "b", "c"}, "abc", 0x01F0EBE5},
-    {{"abcd"}, "abcd", 0xF5F0EBE5},
-    {{"abc", "dabcd"}, "abcdabcd", 0xD7C3AF96},
-    {{"\x01\0\0\0"s}, "\x01\0\0\0"s, 5},
-    // Words that make ChecksumLo, then ChecksumHi, exactly zero: the bit each
-    // leaves for the next word comes from its own value. (Checksum, Hi, Lo)
-    // after each word: (0x2D2A2723, 0x64636261, 0x64636261), (1, 0x80000001,
-    // 0), (2, 0, 1), (0x80000006, 2, 0x80000002).
-    {{"abcd\xDD\xD8\xD5\x52"s + std::string(8, '\0')}, "abcd\xDD\xD8\xD5\x52"s + std::string(8, '\0'), 10},
-    // PostScript: the header line and comments are left out, a "%" inside a
-    // string counts.
-    {{kJob}, "(a%b) show\n", 0xDF854B93},
-    {{"%!PS-Adobe"}, "", 0},
-    // Bytes of earlier writes stay plain data; the write that completes the
-    // header is PostScript from its first byte.
-    {{"%!PS-", kJob.substr(5)}, kJob, 0x4A499333},
-    {{"% no header yet\n", "% x\nab%!PS-Adobe\ncd"}, "% no header yet\nabcd", -1},
-    // A header split over writes is found through the tail carried between
-    // them: appended, taken from a long write, kept in part, across an empty
-    // write.
-    {{"%!P", "S-A", "dobe%c\nx"}, "%!PS-Adobex", -1},
-    {{"0123456%!PS", "-Adobe%c\nx"}, "0123456%!PS-Adobex", -1},
-    {{"abcdefgh", "%!", "PS-Ado", "be%c\nx"}, "abcdefgh%!PS-Adobex", -1},
-    {{"%!PS-Ad", "", "obe%c\n"}, "%!PS-Adobe", -1},
-    // A zero byte cuts the carried tail, from a long write or a short one;
-    // what is left of the tail still joins the next write.
-    {{"0123\0%!PS-"s, "Adobe%c\n"}, "0123\0%!PS-Adobe%c\n"s, -1},
-    {{"ab\0%!"s, "PS-Adobe%c\n"}, "ab\0%!PS-Adobe%c\n"s, -1},
-    {{"a%!PS\0wxyz"s, "-Adobe%c\nx"}, "a%!PS\0wxyz-Adobex"s, -1},
-    // Strings: an escaped ")" does not close one, so the "%" after it is
-    // text, also when each byte is a write of its own.
-    {{kHeaderLine, "(", "a", "\\", ")", "%", "b", ")", "x", "%", "c", "\n"}, "(a\\)%b)x", -1},
-    // In code ")" is counted and ignored and a backslash does not stop "(";
-    // strings nest, and "\\" escapes itself.
-    {{kHeaderLine, ") \\(x", "(\\(\\\\)", "%)%c\n"}, ") \\(x(\\(\\\\)%)", -1},
-    // Comments end at a line feed or form feed, not at a carriage return.
-    {{kHeaderLine + "a%c\r(b\nd%\fe"}, "ade", -1},
-    {{kHeaderLine, "%x\r", "\\", "(\n", "y"}, "y", -1},
+  // Plain data: every byte, whatever the write sizes; a short last word is
+  // folded at the end with its missing high bytes zero.
+  {{}, "", 0},
+  {{"", std::string(1001, '\0')}, std::string(1001, '\0'), 0},
+  {{"abc"}, "abc", 0x01F0EBE5},
+  {{"a", "b", "c"}, "abc", 0x01F0EBE5},
+  {{"abcd"}, "abcd", 0xF5F0EBE5},
+  {{"abc", "dabcd"}, "abcdabcd", 0xD7C3AF96},
+  {{"\x01\0\0\0"s}, "\x01\0\0\0"s, 5},
+  // Words that make ChecksumLo, then ChecksumHi, exactly zero: the bit each
+  // leaves for the next word comes from its own value. (Checksum, Hi, Lo)
+  // after each word: (0x2D2A2723, 0x64636261, 0x64636261), (1, 0x80000001,
+  // 0), (2, 0, 1), (0x80000006, 2, 0x80000002).
+  {{"abcd\xDD\xD8\xD5\x52"s + std::string(8, '\0')}, "abcd\xDD\xD8\xD5\x52"s + std::string(8, '\0'), 10},
+  // PostScript: the header line and comments are left out, a "%" inside a
+  // string counts.
+  {{kJob}, "(a%b) show\n", 0xDF854B93},
+  {{"%!PS-Adobe"}, "", 0},
+  // Bytes of earlier writes stay plain data; the write that completes the
+  // header is PostScript from its first byte.
+  {{"%!PS-", kJob.substr(5)}, kJob, 0x4A499333},
+  {{"% no header yet\n", "% x\nab%!PS-Adobe\ncd"}, "% no header yet\nabcd", -1},
+  // A header split over writes is found through the tail carried between
+  // them: appended, taken from a long write, kept in part, across an empty
+  // write.
+  {{"%!P", "S-A", "dobe%c\nx"}, "%!PS-Adobex", -1},
+  {{"0123456%!PS", "-Adobe%c\nx"}, "0123456%!PS-Adobex", -1},
+  {{"abcdefgh", "%!", "PS-Ado", "be%c\nx"}, "abcdefgh%!PS-Adobex", -1},
+  {{"%!PS-Ad", "", "obe%c\n"}, "%!PS-Adobe", -1},
+  // A zero byte cuts the carried tail, from a long write or a short one;
+  // what is left of the tail still joins the next write.
+  {{"0123\0%!PS-"s, "Adobe%c\n"}, "0123\0%!PS-Adobe%c\n"s, -1},
+  {{"ab\0%!"s, "PS-Adobe%c\n"}, "ab\0%!PS-Adobe%c\n"s, -1},
+  {{"a%!PS\0wxyz"s, "-Adobe%c\nx"}, "a%!PS\0wxyz-Adobex"s, -1},
+  // Strings: an escaped ")" does not close one, so the "%" after it is
+  // text, also when each byte is a write of its own.
+  {{kHeaderLine, "(", "a", "\\", ")", "%", "b", ")", "x", "%", "c", "\n"}, "(a\\)%b)x", -1},
+  // In code ")" is counted and ignored and a backslash does not stop "(";
+  // strings nest, and "\\" escapes itself.
+  {{kHeaderLine, ") \\(x", "(\\(\\\\)", "%)%c\n"}, ") \\(x(\\(\\\\)%)", -1},
+  // Comments end at a line feed or form feed, not at a carriage return.
+  {{kHeaderLine + "a%c\r(b\nd%\fe"}, "ade", -1},
+  {{kHeaderLine, "%x\r", "\\", "(\n", "y"}, "y", -1},
 };
 // clang-format on
 
