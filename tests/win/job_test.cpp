@@ -194,58 +194,6 @@ TEST_F(Jobs, PassThroughSendsTheJobUnchanged) {
   EXPECT_TRUE(Module->ClosePort(port));
 }
 
-// When the pass-through printer cannot be opened, refuses the document or
-// prints back to the port (on itself, or through another port's printer),
-// StartDocPort fails with its code and says why, keeps only the job's own
-// printer open and leaves the record alone; EndDocPort then still finishes
-// the job.
-TEST_F(Jobs, PassThroughPrinterThatRefusesTheStart) {
-  Initialize();
-  ScratchPrinter self(L"Loop Self", L"LOOPSELF:"), toA(L"Loop To A", L"LOOPA:"), toB(L"Loop To B", L"LOOPB:");
-  ASSERT_TRUE(self.Ok() && toA.Ok() && toB.Ok());
-  ASSERT_TRUE(AddPort(L"Missing:", kLevelFF, kMissingPrinter));
-  ASSERT_TRUE(AddPort(L"Refused:", kLevelFF, kPassTargetPrinter.Name));
-  ASSERT_TRUE(AddPort(L"LOOPSELF:", kLevelFF, self.Name()));
-  ASSERT_TRUE(AddPort(L"LOOPA:", kLevelFF, toB.Name()));
-  ASSERT_TRUE(AddPort(L"LOOPB:", kLevelFF, toA.Name()));
-  const char kLoop[] = "CChecksumPort::StartDocPort(): the pass-through printer prints back to this port.\n";
-  const struct {
-    const wchar_t* Port;
-    DWORD Level;  // StartDocPrinterW refuses level 4 (the spooler never sends it)
-    DWORD Error;
-    const char* Message;
-  } cases[] = {
-      // clang-format off
-      {L"Missing:", 1, ERROR_INVALID_PRINTER_NAME, "CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n"},
-      {L"Refused:", 4, ERROR_INVALID_LEVEL, "CChecksumPort::StartDocPort(): StartDocPrinter failed.\n"},
-      {L"LOOPSELF:", 1, ERROR_CIRCULAR_DEPENDENCY, kLoop},
-      {L"LOOPA:", 1, ERROR_CIRCULAR_DEPENDENCY, kLoop},
-      {L"LOOPB:", 1, ERROR_CIRCULAR_DEPENDENCY, kLoop},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "port " << c.Port);
-    ForgetRecord(kJobPrinter.Name, kDocument);
-    RealJob job(kJobPrinter.Name, kDocument);
-    std::wstring outputFile = L"C:\\spooler's own.prn";
-    job.Record().pOutputFile = outputFile.data();
-    HANDLE port = Open(c.Port);
-    ASSERT_TRUE(Write(port, "abc")) << "data from before the start";
-    Debug.Clear();
-    const size_t before = OpenPrinterHandles();
-    EXPECT_FALSE(Start(port, job, c.Level));
-    EXPECT_EQ(c.Error, GetLastError());
-    EXPECT_EQ(Messages{c.Message}, Debug.Messages());
-    EXPECT_EQ(outputFile.data(), job.Record().pOutputFile);
-    EXPECT_EQ(before + 1, OpenPrinterHandles()) << "only the job's own printer is open";
-    EXPECT_TRUE(End(port)) << GetLastError();
-    EXPECT_EQ("Checksum: 0\n", Debug.Messages().back()) << "the start reset the checksum";
-    EXPECT_EQ(std::optional<DWORD>(0), ReadRecord(kJobPrinter.Name, kDocument));
-    EXPECT_EQ(before, OpenPrinterHandles());
-    EXPECT_TRUE(Module->ClosePort(port));
-  }
-}
-
 // "Dead End" accepts the document but fails at EndDocPrinter. EndDocPort
 // then fails with that code after recording the checksum, and ends nothing
 // more; the next StartDocPort closes both printers, so failing jobs do not
@@ -424,10 +372,14 @@ TEST_F(Jobs, StartWithoutPrinterNameOrJobId) {
   }
 }
 
-// A spooler call that fails without setting a last-error code must not turn
-// into success: each job-path call, made to fail that way inside the library
-// (its import replaced), fails the port's call with ERROR_GEN_FAILURE and a
-// message naming the call.
+// Spooler calls that fail a job: a pass-through printer that cannot be
+// opened, refuses the document or prints back to the port (on itself, or
+// through another port's printer), and each job-path call made to fail
+// without setting a code (its import replaced: that must not turn into
+// success). The port's call fails with the code, or ERROR_GEN_FAILURE, and a
+// message naming the call. A failed start keeps only the job's own printer
+// open and leaves the spooler's record alone; EndDocPort then still finishes
+// the job.
 const wchar_t* FailFor = nullptr;  // OpenPrinterW fails for this printer only
 BOOL WINAPI OpenFails(LPWSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults) {
   if (name && lstrcmpW(name, FailFor) == 0) return SetLastError(0), FALSE;
@@ -438,42 +390,74 @@ BOOL WINAPI WriteFails(HANDLE, LPVOID, DWORD, LPDWORD) { return SetLastError(0),
 BOOL WINAPI EndFails(HANDLE) { return SetLastError(0), FALSE; }
 BOOL WINAPI SetJobFails(HANDLE, DWORD, DWORD, LPBYTE, DWORD) { return SetLastError(0), FALSE; }
 
-TEST_F(Jobs, CallsThatFailWithoutACodeFailTheJobVisibly) {
+TEST_F(Jobs, FailedSpoolerCallsFailTheJobVisibly) {
   Initialize({L"Plain:"});
-  ASSERT_TRUE(AddPort(L"Pass:", kLevelFF, kPassTargetPrinter.Name));
+  ScratchPrinter self(L"Loop Self", L"LOOPSELF:"), toA(L"Loop To A", L"LOOPA:"), toB(L"Loop To B", L"LOOPB:");
+  ASSERT_TRUE(self.Ok() && toA.Ok() && toB.Ok());
+  for (auto [port, target] : {std::pair<const wchar_t*, const wchar_t*>{L"Pass:", kPassTargetPrinter.Name},
+                              {L"Missing:", kMissingPrinter},
+                              {L"LOOPSELF:", self.Name()},
+                              {L"LOOPA:", toB.Name()},
+                              {L"LOOPB:", toA.Name()}})
+    ASSERT_TRUE(AddPort(port, kLevelFF, target));
+  const char kLoop[] = "CChecksumPort::StartDocPort(): the pass-through printer prints back to this port.\n";
+  const char kOpenFailed[] =
+      "CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n";
+  const char kStartFailed[] = "CChecksumPort::StartDocPort(): StartDocPrinter failed.\n";
   enum Step { AtStart, AtWrite, AtEnd };
   const struct {
-    const char* Function;
+    const wchar_t* Port;
+    DWORD Level;           // StartDocPrinterW refuses level 4 (the spooler never sends it)
+    const char* Function;  // replaced by Stub, if given
     void* Stub;
-    const wchar_t *FailPrinter, *Port;
+    const wchar_t* FailFor;
     Step FailsAt;
+    DWORD Error;
     const char* Message;
   } cases[] = {
-      {"OpenPrinterW", (void*)OpenFails, kJobPrinter.Name, L"Plain:", AtStart,
-       "CPort::StartDocPort(): OpenPrinter failed.\n"},
-      {"OpenPrinterW", (void*)OpenFails, kPassTargetPrinter.Name, L"Pass:", AtStart,
-       "CChecksumPort::StartDocPort(): OpenPrinter of the pass-through printer failed.\n"},
-      {"StartDocPrinterW", (void*)StartFails, nullptr, L"Pass:", AtStart,
-       "CChecksumPort::StartDocPort(): StartDocPrinter failed.\n"},
-      {"WritePrinter", (void*)WriteFails, nullptr, L"Pass:", AtWrite,
-       "CChecksumPort::WritePort(): WritePrinter failed.\n"},
-      {"EndDocPrinter", (void*)EndFails, nullptr, L"Pass:", AtEnd, kEndDocPrinterFailed},
-      {"SetJobW", (void*)SetJobFails, nullptr, L"Plain:", AtEnd, kSetJobFailed},
+      // clang-format off
+      {L"Missing:", 1, nullptr, nullptr, nullptr, AtStart, ERROR_INVALID_PRINTER_NAME, kOpenFailed},
+      {L"Pass:", 4, nullptr, nullptr, nullptr, AtStart, ERROR_INVALID_LEVEL, kStartFailed},
+      {L"LOOPSELF:", 1, nullptr, nullptr, nullptr, AtStart, ERROR_CIRCULAR_DEPENDENCY, kLoop},
+      {L"LOOPA:", 1, nullptr, nullptr, nullptr, AtStart, ERROR_CIRCULAR_DEPENDENCY, kLoop},
+      {L"LOOPB:", 1, nullptr, nullptr, nullptr, AtStart, ERROR_CIRCULAR_DEPENDENCY, kLoop},
+      {L"Plain:", 1, "OpenPrinterW", (void*)OpenFails, kJobPrinter.Name, AtStart, ERROR_GEN_FAILURE, "CPort::StartDocPort(): OpenPrinter failed.\n"},
+      {L"Pass:", 1, "OpenPrinterW", (void*)OpenFails, kPassTargetPrinter.Name, AtStart, ERROR_GEN_FAILURE, kOpenFailed},
+      {L"Pass:", 1, "StartDocPrinterW", (void*)StartFails, nullptr, AtStart, ERROR_GEN_FAILURE, kStartFailed},
+      {L"Pass:", 1, "WritePrinter", (void*)WriteFails, nullptr, AtWrite, ERROR_GEN_FAILURE, "CChecksumPort::WritePort(): WritePrinter failed.\n"},
+      {L"Pass:", 1, "EndDocPrinter", (void*)EndFails, nullptr, AtEnd, ERROR_GEN_FAILURE, kEndDocPrinterFailed},
+      {L"Plain:", 1, "SetJobW", (void*)SetJobFails, nullptr, AtEnd, ERROR_GEN_FAILURE, kSetJobFailed},
+      // clang-format on
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.Message);
-    FailFor = c.FailPrinter;
+    SCOPED_TRACE(testing::Message() << "port " << c.Port << ": " << c.Message);
+    FailFor = c.FailFor;
+    ForgetRecord(kJobPrinter.Name, kDocument);
     RealJob job(kJobPrinter.Name, kDocument);
+    std::wstring outputFile = L"C:\\spooler's own.prn";
+    job.Record().pOutputFile = outputFile.data();
     HANDLE port = Open(c.Port);
-    ImportPatch patch(Module.Handle(), "winspool.drv", c.Function, c.Stub);
-    ASSERT_TRUE(patch.Ok());
+    ASSERT_TRUE(Write(port, "abc")) << "data from before the start";
+    std::optional<ImportPatch> patch;
+    if (c.Function) patch.emplace(Module.Handle(), "winspool.drv", c.Function, c.Stub);
+    ASSERT_TRUE(!patch || patch->Ok());
     Debug.Clear();
-    BOOL result =
-        Start(port, job) && (c.FailsAt < AtWrite || Write(port, "abc")) && (c.FailsAt < AtEnd || End(port));
-    EXPECT_FALSE(result);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
+    const size_t before = OpenPrinterHandles();
+    EXPECT_FALSE(Start(port, job, c.Level) && (c.FailsAt < AtWrite || Write(port, "abc")) &&
+                 (c.FailsAt < AtEnd || End(port)));
+    EXPECT_EQ(c.Error, GetLastError());
     const Messages messages = Debug.Messages();
     EXPECT_NE(messages.end(), std::find(messages.begin(), messages.end(), c.Message));
+    patch.reset();
+    if (c.FailsAt == AtStart && c.FailFor != kJobPrinter.Name) {
+      EXPECT_EQ(Messages{c.Message}, messages);
+      EXPECT_EQ(outputFile.data(), job.Record().pOutputFile);
+      EXPECT_EQ(before + 1, OpenPrinterHandles()) << "only the job's own printer is open";
+      EXPECT_TRUE(End(port)) << GetLastError();
+      EXPECT_EQ("Checksum: 0\n", Debug.Messages().back()) << "the start reset the checksum";
+      EXPECT_EQ(std::optional<DWORD>(0), ReadRecord(kJobPrinter.Name, kDocument));
+      EXPECT_EQ(before, OpenPrinterHandles());
+    }
     EXPECT_TRUE(Module->ClosePort(port));
   }
 }
