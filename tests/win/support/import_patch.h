@@ -12,7 +12,8 @@ class ImportPatch {
  public:
   ImportPatch(HMODULE module, const char* dllName, const char* functionName, void* replacement) {
     BYTE* base = reinterpret_cast<BYTE*>(module);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    auto* nt =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
          dir.VirtualAddress != 0 && imp->Name != 0 && !Slot; ++imp) {
@@ -26,7 +27,9 @@ class ImportPatch {
           Slot = &slots[i];
       }
     }
-    if (Slot) Saved = *Slot, Store(replacement);
+    if (!Slot) return;
+    Saved = *Slot;
+    Store(replacement);
   }
   ~ImportPatch() {
     if (Slot) Store(Saved);
