@@ -5,20 +5,23 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "cstring.h"
 #include "faultguard.h"
+#include "memory_pages.h"
 #include "privheap.h"
 
 namespace {
 
 const WCHAR* Text(const CStringW& string) { return string; }
+std::wstring Show(const WCHAR* text) { return text ? text : L"(null)"; }
 const WCHAR* const kNull = nullptr;
 
-TEST(CStringW, NullEmptyAndCase) {
-  CStringW null, empty(L""), upper(L"COM1"), lower(L"com1");
+TEST(CStringW, NullEmptyCaseAndConcatenation) {
+  CStringW null, empty(L""), upper(L"COM1");
   EXPECT_EQ(nullptr, Text(null));
   EXPECT_EQ(nullptr, Text(CStringW(kNull)));
   EXPECT_STREQ(L"", Text(empty));
@@ -32,15 +35,31 @@ TEST(CStringW, NullEmptyAndCase) {
   } cases[] = {{upper, L"com1", 1}, {upper, L"COM2", 0}, {empty, L"", 1},  {null, kNull, 1},
                {empty, kNull, 0},   {null, L"", 0},      {upper, kNull, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << (Text(c.Left) ? Text(c.Left) : L"(null)") << " vs "
-                                    << (c.Right ? c.Right : L"(null)"));
+    SCOPED_TRACE(testing::Message() << Show(Text(c.Left)) << " vs " << Show(c.Right));
     EXPECT_EQ(c.Equal, c.Left == CStringW(c.Right));
     EXPECT_EQ(!c.Equal, c.Left != c.Right);
     EXPECT_EQ(!c.Equal, c.Right != c.Left);
   }
+  // A null operand counts as absent, in both forms, and the result is a
+  // block of its own.
+  const struct {
+    const WCHAR *Left, *Right, *Joined;
+  } joins[] = {{L"A", L"B", L"AB"}, {L"A", kNull, L"A"}, {kNull, L"B", L"B"}, {kNull, kNull, kNull}};
+  for (const auto& c : joins) {
+    SCOPED_TRACE(testing::Message() << Show(c.Left) << " + " << Show(c.Right));
+    CStringW left(c.Left), right(c.Right), joined = left + right, withText = left + c.Right;
+    EXPECT_EQ(Show(c.Joined), Show(Text(joined)));
+    EXPECT_EQ(Show(c.Joined), Show(Text(withText)));
+    if (c.Joined) {
+      EXPECT_NE(Text(joined), Text(left.IsNull() ? right : left));
+    }
+  }
+  CStringW path = CStringW(L"A") + L"\\" + kNull + L"\\" + L"B";  // a missing name keeps its separator
+  EXPECT_STREQ(L"A\\\\B", Text(path));
+  EXPECT_EQ(10u, path.GetSize());
 }
 
-TEST(CStringW, CopiesAssignmentsAndConcatenation) {
+TEST(CStringW, CopiesAndAssignmentsNeverShare) {
   WCHAR source[] = L"Laser";
   CStringW fromPointer(source), copy(fromPointer), assigned;
   source[0] = L'X';
@@ -55,72 +74,50 @@ TEST(CStringW, CopiesAssignmentsAndConcatenation) {
   assigned = kNull;
   EXPECT_EQ(nullptr, Text(assigned));
   assigned.FreeString();  // twice is harmless
-
-  CStringW joined, leftOnly, rightOnly, none;
-  {
-    CStringW a(L"A"), b(L"B"), null;
-    joined = a + L"\\" + kNull + L"\\" + b;  // a missing name keeps its separator
-    leftOnly = a + null, rightOnly = null + b, none = null + null;
-    EXPECT_NE(Text(a), Text(leftOnly));
-  }
-  EXPECT_STREQ(L"A\\\\B", Text(joined));
-  EXPECT_EQ(10u, joined.GetSize());
-  EXPECT_STREQ(L"A", Text(leftOnly));
-  EXPECT_STREQ(L"B", Text(rightOnly));
-  EXPECT_EQ(nullptr, Text(none));
 }
-
-// Two pages: the first committed with `protection` and full of 'x', the
-// second reserved only.
-struct TwoPages {
-  explicit TwoPages(DWORD protection) {
-    Base = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * Page, MEM_RESERVE, PAGE_NOACCESS));
-    VirtualAlloc(Base, Page, MEM_COMMIT, PAGE_READWRITE);
-    FillMemory(Base, Page, 'x');
-    DWORD old;
-    VirtualProtect(Base, Page, protection, &old);
-  }
-  ~TwoPages() { VirtualFree(Base, 0, MEM_RELEASE); }
-  BYTE* Base;
-  const SIZE_T Page = 4096;
-};
 
 TEST(CallerMemory, RangesAndStores) {
   std::vector<BYTE> heap(64);
-  TwoPages readOnly(PAGE_READONLY), noAccess(PAGE_NOACCESS), guard(PAGE_READWRITE | PAGE_GUARD),
+  vt::EdgePage edge;  // a read-write page, then a reserved one
+  vt::ProtectedPage readOnly(PAGE_READONLY), noAccess(PAGE_NOACCESS), guard(PAGE_READWRITE | PAGE_GUARD),
       writable(PAGE_READWRITE);
+  ASSERT_TRUE(edge.Ok() && readOnly.Ok() && noAccess.Ok() && guard.Ok() && writable.Ok());
   const struct {
     const char* What;
     const void* Start;
     SIZE_T Size;
     BOOL Readable, Writable;
   } cases[] = {
+      // clang-format off
       {"heap", heap.data(), heap.size(), TRUE, TRUE},
       {"empty range", heap.data(), 0, TRUE, TRUE},
       {"null", nullptr, 0, FALSE, FALSE},
       {"0x10", reinterpret_cast<void*>(0x10), 4, FALSE, FALSE},
       {"wrapping around", heap.data(), static_cast<SIZE_T>(-1), FALSE, FALSE},
-      {"read-only page", readOnly.Base, 4096, TRUE, FALSE},
-      {"one byte into the reserved page", readOnly.Base, 4097, FALSE, FALSE},
-      {"reserved page", readOnly.Base + 4096, 1, FALSE, FALSE},
-      {"no-access page", noAccess.Base, 1, FALSE, FALSE},
-      {"guard page", guard.Base, 1, FALSE, FALSE},
+      {"read-only page", readOnly.Bytes(), 4096, TRUE, FALSE},
+      {"the page before the reserved one", edge.End() - 4096, 4096, TRUE, TRUE},
+      {"one byte into the reserved page", edge.End() - 4096, 4097, FALSE, FALSE},
+      {"reserved page", edge.End(), 1, FALSE, FALSE},
+      {"no-access page", noAccess.Bytes(), 1, FALSE, FALSE},
+      {"guard page", guard.Bytes(), 1, FALSE, FALSE},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.What);
     EXPECT_EQ(c.Readable, IsReadableRange(c.Start, c.Size));
     EXPECT_EQ(c.Writable, IsWritableRange(const_cast<void*>(c.Start), c.Size));
   }
-  EXPECT_FALSE(GuardedStoreDword(reinterpret_cast<LPDWORD>(readOnly.Base), 1));
-  EXPECT_FALSE(GuardedStoreDword(reinterpret_cast<LPDWORD>(noAccess.Base), 1));
-  EXPECT_TRUE(GuardedStoreDword(reinterpret_cast<LPDWORD>(writable.Base), 0x12345678));
-  EXPECT_EQ(0x12345678u, *reinterpret_cast<DWORD*>(writable.Base));
+  EXPECT_FALSE(GuardedStoreDword(readOnly.As<DWORD>(), 1));
+  EXPECT_FALSE(GuardedStoreDword(noAccess.As<DWORD>(), 1));
+  EXPECT_TRUE(GuardedStoreDword(writable.As<DWORD>(), 0x12345678));
+  EXPECT_EQ(0x12345678u, *writable.As<DWORD>());
 }
 
 TEST(CallerMemory, StringLengthStopsAtUnreadableMemory) {
-  TwoPages page(PAGE_READWRITE);
-  WCHAR* text = reinterpret_cast<WCHAR*>(page.Base);
-  const SIZE_T last = page.Page / sizeof(WCHAR) - 1;
+  vt::EdgePage edge;
+  ASSERT_TRUE(edge.Ok());
+  WCHAR* text = reinterpret_cast<WCHAR*>(edge.End() - 4096);
+  const SIZE_T last = 4096 / sizeof(WCHAR) - 1;
   SIZE_T length = 99;
   lstrcpyW(text, L"Laser 1");
   EXPECT_TRUE(GuardedStringLength(text, &length));

@@ -23,14 +23,10 @@ bool VardletModule::Load() {
     return false;
   }
   const char* missing = nullptr;
-  bool ok = ResolveVardletExports(Module, &Exports, &missing) != FALSE;
-  if (!ok) LastError = std::string("vardlet.dll does not export ") + missing;
-  if (!ok) {
-    std::string error = LastError;
-    Unload();
-    LastError = error;
-  }
-  return ok;
+  if (ResolveVardletExports(Module, &Exports, &missing)) return true;
+  Unload();
+  LastError = std::string("vardlet.dll does not export ") + missing;
+  return false;
 }
 
 bool VardletModule::Unload() {
