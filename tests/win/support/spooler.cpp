@@ -174,8 +174,6 @@ DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const
   return error;
 }
 
-void ClearChecksumRecords() { DeleteKeyTree(kRecordRoot); }
-
 uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
   CChecksumStream stream;
   for (size_t at = 0; at < data.size(); at += writeSize)
