@@ -41,15 +41,15 @@ class MonitorUi : public testing::Test {
 };
 
 // The same dialogs, the same answers and the same stored settings as
-// vardlet.dll's own.
+// vardlet.dll's own (and, under dialog_screenshots.sh, their pictures).
 TEST_F(MonitorUi, AddPortAndConfigurePortPlayTheDialogs) {
   ASSERT_EQ(0u, Admin(VARDLET_XCV_ADD_PORT, L"LPT9:"));
-  ExpectPortNameCases([&] { return AddCall(); }, L"UI1:");
+  ExpectPortNameCases([&] { return AddCall(); }, L"UI1:", "ui-");
   EXPECT_EQ((Names{L"UI1:", L"LPT9:"}), SpoolerPorts(2));
   EXPECT_EQ((Names{L"LPT9:", L"UI1:"}), Subkeys(kSpoolerPortsKey));
   ASSERT_EQ(0u, Xcv(L"XcvPort UI1:", SERVER_ACCESS_ADMINISTER).SetSettings(1, L"Laser 2"));
   ExpectSettingsCases([&](const wchar_t* port) { return ConfigureCall(port); }, L"UI1:",
-                      kSpoolerPortsKey + L"\\UI1:", kPassTargetPrinter.Name);
+                      kSpoolerPortsKey + L"\\UI1:", kPassTargetPrinter.Name, "ui-");
 }
 
 TEST_F(MonitorUi, DeletePortRemovesThePortButNotOneInUse) {
@@ -102,25 +102,6 @@ TEST_F(MonitorUi, UiRefusesServersAndUnknownPortsAndReturnsTheNewName) {
   LocalFree(name);
   EXPECT_EQ(Names{L"UI3:"}, SpoolerPorts(2));
   FreeLibrary(dll);
-}
-
-// Pictures of both dialogs as the UI DLL shows them, beside vardlet.dll's
-// (run by dialog_screenshots.sh).
-TEST_F(MonitorUi, Screenshots) {
-  if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0)) GTEST_SKIP() << "run by dialog_screenshots.sh";
-  UiCall added = PlayDialog(
-      kPortNameCaption,
-      [](HWND d) { Type(d, kPortNameEdit, L"UI1:"), AskForScreenshot(d, "ui-port-name"), PressOk(d); },
-      [&] { return AddCall(); });
-  EXPECT_TRUE(added.Result) << added.Error;
-  UiCall set = PlayDialog(
-      kSettingsCaption,
-      [](HWND d) {
-        Click(d, kPrintDocuments), Type(d, kPrinterEdit, kPassTargetPrinter.Name);
-        AskForScreenshot(d, "ui-checksum-port-settings"), PressOk(d);
-      },
-      [&] { return ConfigureCall(L"UI1:"); });
-  EXPECT_TRUE(set.Result) << set.Error;
 }
 
 }  // namespace

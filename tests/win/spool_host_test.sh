@@ -178,20 +178,19 @@ printer="Records \"Test\" Prüf $$"
 spool --quiet add-printer "$printer" --output "$printer_out/records-test.prn"
 spool --quiet add-port 'REC1:'
 printf abd > abd.txt
-documents=('a, "quoted", C:\docs\x.txt' $'tab\there' $'line\nfeed and CR\r' '#hash' ' spaced ' 'März 日本 😀' '\u0041 \\')
+documents=($'#hash, "quoted", C:\\docs\\x.txt \\u0041 \\\\ line\nfeed and CR\r' $'tab\there' ' spaced März 日本 😀 ')
 for document in "${documents[@]}"; do
   spool --quiet print abc.txt --port 'REC1:' --printer "$printer" --document "$document"
   check "print $(printf %q "$document")" 0 "$status"
 done
 
-expect "0|7 records saved to saved.txt" --quiet records --save saved.txt "$printer"
+expect "0|3 records saved to saved.txt" --quiet records --save saved.txt "$printer"
 check "a saved line: tab escaped, printer as it is" "1" \
   "$(grep -cxF "$printer"$'\ttab\\there\t32566245' saved.txt)"
-spool --quiet records --check saved.txt
-check "check right after save" "0|7 records checked: 7 OK, 0 CHANGED, 0 MISSING" "$status|$(tail -n 1 <<< "$out")"
+# Checked right after the save, from a copy with a byte order mark and CR LF.
 { printf '\xef\xbb\xbf'; sed 's/$/\r/' saved.txt; } > windows.txt
 spool --quiet records --check windows.txt
-check "check of the file with a byte order mark and CR LF" "0" "$status"
+check "check right after save" "0|3 records checked: 3 OK, 0 CHANGED, 0 MISSING" "$status|$(tail -n 1 <<< "$out")"
 
 # Every name, as the monitor stores it, back from the JSON form.
 spool --quiet records --json "$printer"
@@ -203,14 +202,12 @@ check "json round trip" "$expected" "$names"
 
 # The driver changed one job, and a document of the suite was never printed.
 spool --quiet print abd.txt --port 'REC1:' --printer "$printer" --document $'tab\there'
-spool --quiet records --check saved.txt
-check "a changed record alone: status" 1 "$status"
 printf '%s\tnever printed\t1\n' "$printer" >> saved.txt
 spool --quiet records --check saved.txt
 check "changed and missing: status" 1 "$status"
 check_match "the changed record, old and new" $'(^|\n)CHANGED\t'"$printer"$'\ttab\\\\there\twas 32566245, now [0-9]+\n' "$out"
 check_match "the missing record" $'(^|\n)MISSING\t'"$printer"$'\tnever printed\n' "$out"
-check "summary" "8 records checked: 6 OK, 1 CHANGED, 1 MISSING" "$(tail -n 1 <<< "$out")"
+check "summary" "4 records checked: 2 OK, 1 CHANGED, 1 MISSING" "$(tail -n 1 <<< "$out")"
 
 # Files that are not what the user meant to check: status 2.
 printf 'two\tfields\n' > fields.txt

@@ -36,10 +36,17 @@ inline UiCall PlayDialog(const wchar_t* caption, Robot::Action act, const std::f
   return {result, error, robot.Found && !robot.Cancelled, robot.Checked, robot.Text};
 }
 
+// Under dialog_screenshots.sh (which sets VARDLET_SCREENSHOT_DIR), the
+// dialog's picture <prefix><name>.png before the robot presses OK.
+inline void Picture(HWND dialog, const std::string& prefix, const char* name) {
+  if (GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0)) AskForScreenshot(dialog, (prefix + name).c_str());
+}
+
 // "Port Name" behind `addPort`, with a port "LPT9:" there already: the field
 // starts empty; cancelled any way, or refused, it fails with its code; the
 // last row adds `added` (its settings are for the caller to check).
-inline void ExpectPortNameCases(const std::function<BOOL()>& addPort, const wchar_t* added) {
+inline void ExpectPortNameCases(const std::function<BOOL()>& addPort, const wchar_t* added,
+                                const std::string& picture) {
   const struct {
     const wchar_t* Typed;
     Robot::Action Press;
@@ -53,7 +60,13 @@ inline void ExpectPortNameCases(const std::function<BOOL()>& addPort, const wcha
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "typed \"" << c.Typed << "\"");
     UiCall call = PlayDialog(
-        kPortNameCaption, [&](HWND dialog) { Type(dialog, kPortNameEdit, c.Typed), c.Press(dialog); }, addPort);
+        kPortNameCaption,
+        [&](HWND d) {
+          Type(d, kPortNameEdit, c.Typed);
+          if (!c.Error) Picture(d, picture, "port-name");
+          c.Press(d);
+        },
+        addPort);
     EXPECT_EQ(std::make_tuple(!c.Error, true, std::wstring()),
               std::make_tuple(!!call.Result, call.Played, call.Text));
     if (c.Error) {
@@ -68,7 +81,8 @@ inline void ExpectPortNameCases(const std::function<BOOL()>& addPort, const wcha
 // nothing, and every call succeeds. The first step names the port in other
 // letters.
 inline void ExpectSettingsCases(const std::function<BOOL(const wchar_t*)>& configure, const std::wstring& port,
-                                const std::wstring& portKey, const std::wstring& passTarget) {
+                                const std::wstring& portKey, const std::wstring& passTarget,
+                                const std::string& picture) {
   std::wstring lower = port;
   CharLowerW(lower.data());
   const struct {
@@ -88,7 +102,11 @@ inline void ExpectSettingsCases(const std::function<BOOL(const wchar_t*)>& confi
     SCOPED_TRACE(testing::Message() << "typed \"" << step.Typed << "\"");
     UiCall call = PlayDialog(
         kSettingsCaption,
-        [&](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, step.Typed), step.Press(d); },
+        [&](HWND d) {
+          Click(d, kPrintDocuments), Type(d, kPrinterEdit, step.Typed);
+          if (&step == &steps[1]) Picture(d, picture, "checksum-port-settings");  // ticked, OK
+          step.Press(d);
+        },
         [&] { return configure(step.Port); });
     EXPECT_TRUE(call.Result) << "error " << call.Error;
     EXPECT_EQ(std::make_tuple(true, step.ShownChecked, step.Shown),

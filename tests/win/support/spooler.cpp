@@ -182,12 +182,6 @@ uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
   return stream.Finish();
 }
 
-bool EngineSeesPostscript(const std::string& data) {
-  CChecksumStream stream;
-  stream.Write(reinterpret_cast<const uint8_t*>(data.data()), static_cast<uint32_t>(data.size()));
-  return stream.IsPostscript != 0;
-}
-
 int RunTool(const std::wstring& commandLine, std::string* output) {
   // Through cmd.exe, from the test's folder (CTest's working directory).
   FILE* pipe = _wpopen((commandLine + L" 2>&1").c_str(), L"r");

@@ -87,8 +87,6 @@ DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const
 
 // The checksum engine's value for `data` written in pieces of writeSize.
 uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
-// Whether the engine recognises `data` as PostScript.
-bool EngineSeesPostscript(const std::string& data);
 
 // Runs a command line in the test's folder; returns its exit code (or -1 if
 // it did not start) and what it wrote to stdout and stderr.
