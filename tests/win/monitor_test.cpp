@@ -21,13 +21,6 @@ const wchar_t kDocument[] = L"vt-monitor document";
 
 class Ports : public MonitorTest {
  protected:
-  // One job through the port; what reached Pass Target (nullopt: nothing).
-  std::optional<std::string> PrintThrough(const wchar_t* port, const std::string& data) {
-    std::wstring target = PrinterOutputFile(kPassTargetPrinter.Name);
-    DeleteFileW(target.c_str());
-    PrintJob(port, kDocument, {data});
-    return ReadFileBytes(target);
-  }
   // "Print" as a REG_DWORD and "Print To" as a REG_SZ with its terminator.
   void ExpectStoredSettings(const std::wstring& key, DWORD print, const std::wstring& printTo) {
     EXPECT_EQ(std::optional<DWORD>(print), ReadDword(Root.Child(key), L"Print"));
@@ -195,15 +188,10 @@ TEST_F(Ports, AddedPortsAreStoredAndListedFirst) {
   ExpectStoredSettings(L",,host,queue", 0, L"");
   EXPECT_FALSE(ReadRaw(Root.Child(L"LPT9:"), L"Print")) << "a refused duplicate wrote settings";
 
-  // The settings in memory are the stored ones, and a reload rebuilds them.
-  const std::string data = std::string("pass me through\0\x01\xff", 19);
-  for (int load = 0; load < 2; ++load) {
-    SCOPED_TRACE(load ? "after a reload" : "as added");
-    EXPECT_EQ(std::optional<std::string>(data), PrintThrough(L"CSUM2:", data));
-    EXPECT_EQ(std::nullopt, PrintThrough(L"CSUM1:", data));
-    ASSERT_TRUE(Module.Reload()) << Module.Error();
-    Initialize();
-  }
+  // A reload finds them all again. (What the settings do to a job, as added
+  // and as loaded, is job_test's.)
+  ASSERT_TRUE(Module.Reload()) << Module.Error();
+  Initialize();
   Names names = PortNames();
   std::sort(names.begin(), names.end());
   EXPECT_EQ((Names{L"CSUM1:", L"CSUM2:", L"LPT9:", L"\\\\host\\queue"}), names);
