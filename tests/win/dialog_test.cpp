@@ -2,16 +2,14 @@
 // thread as a user would drive them: "Port Name" behind AddPortW and
 // "Checksum Port Settings" behind ConfigurePortW; the settings a port loads
 // from odd registry values, as the dialog shows them; deletion while a dialog
-// is open. A wrong control id or caption fails these: the robot finds the
-// dialog by its caption and types into the controls by their ids.
+// is open.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 
-#include "dialog_robot.h"
+#include "dialog_cases.h"
 #include "monitor_fixture.h"
 
 namespace vt {
@@ -19,108 +17,52 @@ namespace {
 
 class Dialogs : public MonitorTest {
  protected:
-  // ConfigurePortW with the robot doing `act`; returns what the dialog showed.
-  Robot& Configure(const wchar_t* port, Robot::Action act, BOOL expected = TRUE) {
-    Bot = std::make_unique<Robot>(kSettingsCaption, std::move(act));
-    SetLastError(kSentinel);
-    EXPECT_EQ(expected, Module->ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port)))
-        << GetLastError();
-    Bot->Finish();
-    EXPECT_TRUE(Bot->Found);
-    EXPECT_FALSE(Bot->Cancelled);
-    return *Bot;
+  UiCall Configure(const wchar_t* port, Robot::Action act) {
+    return PlayDialog(kSettingsCaption, std::move(act), [&] { return ConfigureCall(port); });
   }
-  void ExpectSettings(const wchar_t* port, DWORD print, const std::wstring& printTo) {
-    EXPECT_EQ(std::optional<DWORD>(print), ReadDword(Root.Child(port), L"Print"));
-    EXPECT_EQ(std::optional<std::wstring>(printTo), ReadString(Root.Child(port), L"Print To"));
+  BOOL ConfigureCall(const wchar_t* port) {
+    return Module->ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port));
   }
   OwnerWindow Owner;
-  std::unique_ptr<Robot> Bot;
 };
 
-// "Port Name": the typed name is added with default settings; cancelled any
-// way, or refused, nothing is added.
+// "Port Name" adds the typed name with default settings; without an owner
+// on another thread no dialog is shown. (Under dialog_screenshots.sh this
+// and the next test take the pictures of both dialogs.)
 TEST_F(Dialogs, PortNameAddsTheTypedName) {
   Initialize({L"LPT9:"});
-  const struct {
-    const wchar_t* Typed;
-    Robot::Action Press;
-    DWORD Error;  // 0: added
-  } cases[] = {
-      {L"NEVER:", PressCancel, ERROR_CANCELLED}, {L"NEVER:", PressEsc, ERROR_CANCELLED},
-      {L"NEVER:", CloseBox, ERROR_CANCELLED},    {L"a,b", PressOk, ERROR_INVALID_NAME},
-      {L"lpt9:", PressOk, ERROR_ALREADY_EXISTS}, {L"", PressOk, ERROR_INVALID_NAME},
-      {L"\\\\box\\CSUM5:", PressOk, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "typed \"" << c.Typed << "\", error " << c.Error);
-    Robot robot(kPortNameCaption,
-                [&](HWND dialog) { Type(dialog, kPortNameEdit, c.Typed), c.Press(dialog); });
-    SetLastError(kSentinel);
-    EXPECT_EQ(!c.Error, !!Module->AddPortW(nullptr, Owner.Window, nullptr));
-    EXPECT_EQ(c.Error ? c.Error : GetLastError(), GetLastError());
-    robot.Finish();
-    EXPECT_TRUE(robot.Found);
-    EXPECT_FALSE(robot.Cancelled);
-    EXPECT_EQ(L"", robot.Text) << "the field starts empty";
-  }
+  ExpectPortNameCases([&] { return Module->AddPortW(nullptr, Owner.Window, nullptr); }, L"\\\\box\\CSUM5:", "");
   EXPECT_EQ((Names{L"\\\\box\\CSUM5:", L"LPT9:"}), PortNames());
   EXPECT_EQ((Names{L",,box,CSUM5:", L"LPT9:"}), Subkeys(Root.Path()));
-  EXPECT_EQ((RawValue{REG_SZ, {0, 0}}),
-            ReadRaw(Root.Child(L",,box,CSUM5:"), L"Print To").value_or(RawValue{}));
-  ExpectSettings(L",,box,CSUM5:", 0, L"");
+  EXPECT_EQ(std::optional<DWORD>(0), ReadDword(Root.Child(L",,box,CSUM5:"), L"Print"));
+  EXPECT_EQ((RawValue{REG_SZ, {0, 0}}), ReadRaw(Root.Child(L",,box,CSUM5:"), L"Print To").value_or(RawValue{}));
   EXPECT_EQ(Messages{}, Debug.Messages());
 
-  // No dialog without an owner on another thread.
   HWND own = CreateWindowExW(0, L"STATIC", L"same thread", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
   for (HWND owner : {static_cast<HWND>(nullptr), own}) {
-    Robot robot(kPortNameCaption, PressCancel);
-    SetLastError(kSentinel);
-    EXPECT_FALSE(Module->AddPortW(nullptr, owner, nullptr));
-    EXPECT_NE(0u, GetLastError());
-    EXPECT_NE(kSentinel, GetLastError());
-    robot.Finish();
-    EXPECT_FALSE(robot.Found);
+    UiCall call = PlayDialog(kPortNameCaption, PressCancel, [&] { return Module->AddPortW(nullptr, owner, nullptr); });
+    EXPECT_FALSE(call.Result || call.Played);
+    EXPECT_NE(0u, call.Error);
+    EXPECT_NE(kSentinel, call.Error);
   }
   DestroyWindow(own);
 }
 
-// "Checksum Port Settings" shows the stored settings; OK stores the new ones,
-// which the port then uses; Cancel and Esc change nothing; with a server name
-// nothing is shown and nothing saved.
+// The settings shown and stored; with a server name nothing is shown and
+// nothing saved.
 TEST_F(Dialogs, SettingsShowAndStore) {
   ASSERT_EQ(ERROR_SUCCESS, Root.AddPassThroughKey(L"CSUM1:", L"Laser 2"));
   Initialize();
-  Robot& off =
-      Configure(L"csum1:", [](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L""), PressOk(d); });
-  EXPECT_TRUE(off.Checked);
-  EXPECT_EQ(L"Laser 2", off.Text);
-  ExpectSettings(L"CSUM1:", 0, L"");
-  Robot& on = Configure(L"CSUM1:", [](HWND d) {
-    Click(d, kPrintDocuments), Type(d, kPrinterEdit, kPassTargetPrinter.Name), PressOk(d);
-  });
-  EXPECT_FALSE(on.Checked);
-  EXPECT_EQ(L"", on.Text);
-  ExpectSettings(L"CSUM1:", 1, kPassTargetPrinter.Name);
-  const std::optional<RawValue> print = ReadRaw(Root.Child(L"CSUM1:"), L"Print");
-  for (const Robot::Action& press : {Robot::Action(PressCancel), Robot::Action(PressEsc)})
-    Configure(L"CSUM1:",
-              [&](HWND d) { Click(d, kPrintDocuments), Type(d, kPrinterEdit, L"Laser 2"), press(d); });
-  EXPECT_EQ(print, ReadRaw(Root.Child(L"CSUM1:"), L"Print"));
-  Robot& shown = Configure(L"CSUM1:", PressCancel);
-  EXPECT_TRUE(shown.Checked);
-  EXPECT_EQ(kPassTargetPrinter.Name, shown.Text);
+  ExpectSettingsCases([&](const wchar_t* port) { return ConfigureCall(port); }, L"CSUM1:", Root.Child(L"CSUM1:"),
+                      kPassTargetPrinter.Name, "");
   EXPECT_EQ(Messages{}, Debug.Messages());
-
-  Robot robot(kSettingsCaption, PressCancel);
-  SetLastError(kSentinel);
-  EXPECT_TRUE(
-      Module->ConfigurePortW(const_cast<LPWSTR>(L"\\\\server"), Owner.Window, const_cast<LPWSTR>(L"CSUM1:")));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-  robot.Finish();
-  EXPECT_FALSE(robot.Found);
-  ExpectSettings(L"CSUM1:", 1, kPassTargetPrinter.Name);
+  UiCall server = PlayDialog(kSettingsCaption, PressCancel, [&] {
+    return Module->ConfigurePortW(const_cast<LPWSTR>(L"\\\\server"), Owner.Window, const_cast<LPWSTR>(L"CSUM1:"));
+  });
+  EXPECT_EQ(std::make_tuple(TRUE, static_cast<DWORD>(ERROR_INVALID_PARAMETER), false),
+            std::make_tuple(server.Result, server.Error, server.Played));
+  EXPECT_EQ(std::optional<std::wstring>(kPassTargetPrinter.Name), ReadString(Root.Child(L"CSUM1:"), L"Print To"));
 }
 
 // While the dialog is open the rest of the monitor works, but its port
@@ -130,7 +72,7 @@ TEST_F(Dialogs, PortUnderAnOpenDialogCannotBeDeleted) {
   BOOL deleted = TRUE, otherDeleted = FALSE;
   DWORD deleteError = 0;
   Names listed;
-  Configure(L"CSUM1:", [&](HWND dialog) {
+  UiCall call = Configure(L"CSUM1:", [&](HWND dialog) {
     SetLastError(kSentinel);
     deleted = Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"csum1:"));
     deleteError = GetLastError();
@@ -138,11 +80,12 @@ TEST_F(Dialogs, PortUnderAnOpenDialogCannotBeDeleted) {
     listed = PortNames();
     Click(dialog, kPrintDocuments), Type(dialog, kPrinterEdit, L"Laser 1"), PressOk(dialog);
   });
+  EXPECT_TRUE(call.Result && call.Played);
   EXPECT_FALSE(deleted);
   EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), deleteError);
   EXPECT_TRUE(otherDeleted);
   EXPECT_EQ(Names{L"CSUM1:"}, listed);
-  ExpectSettings(L"CSUM1:", 1, L"Laser 1");
+  EXPECT_EQ(std::optional<std::wstring>(L"Laser 1"), ReadString(Root.Child(L"CSUM1:"), L"Print To"));
   EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"CSUM1:"))) << GetLastError();
   EXPECT_FALSE(KeyExists(Root.Child(L"CSUM1:")));
 }
@@ -188,26 +131,12 @@ TEST_F(Dialogs, OddRegistryValuesLoadAsSensibleSettings) {
   Initialize();
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "port " << c.Port);
-    Robot& shown = Configure(c.Port, PressCancel);
+    UiCall shown = Configure(c.Port, PressCancel);
+    EXPECT_TRUE(shown.Played);
     EXPECT_EQ(c.Checked, shown.Checked);
     EXPECT_EQ(c.Shown.size(), shown.Text.size());
     EXPECT_TRUE(c.Shown == shown.Text);
   }
-}
-
-TEST_F(Dialogs, Screenshots) {
-  if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0))
-    GTEST_SKIP() << "run by dialog_screenshots.sh";
-  Initialize();
-  Robot robot(kPortNameCaption, [](HWND d) {
-    Type(d, kPortNameEdit, L"CSUM2:"), AskForScreenshot(d, "port-name"), PressOk(d);
-  });
-  EXPECT_TRUE(Module->AddPortW(nullptr, Owner.Window, nullptr)) << GetLastError();
-  robot.Finish();
-  Configure(L"CSUM2:", [](HWND d) {
-    Click(d, kPrintDocuments), Type(d, kPrinterEdit, kPassTargetPrinter.Name);
-    AskForScreenshot(d, "checksum-port-settings"), PressOk(d);
-  });
 }
 
 }  // namespace

@@ -9,12 +9,10 @@
 #include <winsplp.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <tuple>
-#include <vector>
 
-#include "dialog_robot.h"
+#include "dialog_cases.h"
 #include "monitor_fixture.h"
 #include "spooler.h"
 #include "xcvcommands.h"
@@ -22,97 +20,40 @@
 namespace vt {
 namespace {
 
-const std::wstring kPortsKey = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
-
-struct UiCall {
-  BOOL Result;
-  DWORD Error;
-  bool Played;  // the dialog came and the robot's action ended it
-  bool Checked;
-  std::wstring Text;  // what the dialog showed
-};
-
 class MonitorUi : public testing::Test {
  protected:
   // The ports of earlier tests go, through the monitor (which may stay
   // loaded in this process, with its list of ports).
   void SetUp() override {
     ASSERT_EQ("", InstallSpoolerMonitor());
-    Xcv monitor(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER);
-    for (const std::wstring& port : SpoolerPorts(2)) ASSERT_EQ(0u, monitor.Name(VARDLET_XCV_DELETE_PORT, port));
+    for (const std::wstring& port : SpoolerPorts(2)) ASSERT_EQ(0u, Admin(VARDLET_XCV_DELETE_PORT, port));
   }
-  // `call` while the robot plays the dialog of `caption` with `act`.
-  UiCall WithDialog(const wchar_t* caption, Robot::Action act, const std::function<BOOL()>& call) {
-    Robot robot(caption, std::move(act));
-    SetLastError(kSentinel);
-    BOOL result = call();
-    DWORD error = GetLastError();
-    robot.Finish();
-    return {result, error, robot.Found && !robot.Cancelled, robot.Checked, robot.Text};
+  static DWORD Admin(const wchar_t* command, const std::wstring& port) {
+    return Xcv(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER).Name(command, port);
   }
-  UiCall Add(const std::wstring& typed, Robot::Action press = PressOk) {
-    return WithDialog(
-        kPortNameCaption, [=](HWND dialog) { Type(dialog, kPortNameEdit, typed), press(dialog); },
-        [&] { return AddPortW(nullptr, Owner.Window, const_cast<LPWSTR>(VARDLET_MONITOR_NAME)); });
-  }
-  UiCall Configure(const wchar_t* port, Robot::Action act) {
-    return WithDialog(kSettingsCaption, std::move(act),
-                      [&] { return ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port)); });
-  }
+  BOOL AddCall() { return AddPortW(nullptr, Owner.Window, const_cast<LPWSTR>(VARDLET_MONITOR_NAME)); }
+  BOOL ConfigureCall(const wchar_t* port) { return ConfigurePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port)); }
   UiCall Delete(const wchar_t* port) {
-    return WithDialog(kSettingsCaption, PressCancel,
+    return PlayDialog(kSettingsCaption, PressCancel,
                       [&] { return DeletePortW(nullptr, Owner.Window, const_cast<LPWSTR>(port)); });
-  }
-  void ExpectStored(const wchar_t* port, DWORD print, const std::wstring& printTo) {
-    EXPECT_EQ(std::optional<DWORD>(print), ReadDword(kPortsKey + L"\\" + port, L"Print"));
-    EXPECT_EQ(std::optional<std::wstring>(printTo), ReadString(kPortsKey + L"\\" + port, L"Print To"));
   }
   OwnerWindow Owner;
 };
 
-TEST_F(MonitorUi, AddPortStoresTheTypedNameAndRefusesWhatTheMonitorRefuses) {
-  UiCall added = Add(L"UI1:");
-  EXPECT_TRUE(added.Result) << "error " << added.Error;
-  EXPECT_TRUE(added.Played);
-  ExpectStored(L"UI1:", 0, L"");
-  const struct {
-    const wchar_t* typed;
-    Robot::Action press;
-    DWORD error;
-  } refusals[] = {
-      {L"a,b", PressOk, ERROR_INVALID_NAME},    {L"", PressOk, ERROR_INVALID_NAME},
-      {L"ui1:", PressOk, ERROR_ALREADY_EXISTS}, {L"UI2:", PressCancel, ERROR_CANCELLED},
-      {L"UI2:", PressEsc, ERROR_CANCELLED},     {L"UI2:", CloseBox, ERROR_CANCELLED},
-  };
-  for (const auto& refusal : refusals) {
-    UiCall call = Add(refusal.typed, refusal.press);
-    EXPECT_EQ(std::make_tuple(FALSE, refusal.error, true), std::make_tuple(call.Result, call.Error, call.Played))
-        << "typed \"" << refusal.typed << "\"";
-  }
-  EXPECT_EQ(Names{L"UI1:"}, SpoolerPorts(2));
-  EXPECT_EQ(Names{L"UI1:"}, Subkeys(kPortsKey));
-}
-
-TEST_F(MonitorUi, ConfigurePortShowsTheSettingsAndStoresThemOnOkOnly) {
-  ASSERT_TRUE(Add(L"UI1:").Result);
-  UiCall set = Configure(L"ui1:", [](HWND dialog) {
-    Click(dialog, kPrintDocuments), Type(dialog, kPrinterEdit, kPassTargetPrinter.Name), PressOk(dialog);
-  });
-  EXPECT_TRUE(set.Result) << "error " << set.Error;
-  EXPECT_EQ(std::make_tuple(true, false, std::wstring()), std::make_tuple(set.Played, set.Checked, set.Text));
-  ExpectStored(L"UI1:", 1, kPassTargetPrinter.Name);
-  UiCall cancelled = Configure(L"UI1:", [](HWND dialog) {
-    Click(dialog, kPrintDocuments), Type(dialog, kPrinterEdit, L"Laser 2"), PressCancel(dialog);
-  });
-  EXPECT_TRUE(cancelled.Result) << "error " << cancelled.Error;
-  EXPECT_EQ(std::make_tuple(true, true, std::wstring(kPassTargetPrinter.Name)),
-            std::make_tuple(cancelled.Played, cancelled.Checked, cancelled.Text));
-  ExpectStored(L"UI1:", 1, kPassTargetPrinter.Name);
+// The same dialogs, the same answers and the same stored settings as
+// vardlet.dll's own (and, under dialog_screenshots.sh, their pictures).
+TEST_F(MonitorUi, AddPortAndConfigurePortPlayTheDialogs) {
+  ASSERT_EQ(0u, Admin(VARDLET_XCV_ADD_PORT, L"LPT9:"));
+  ExpectPortNameCases([&] { return AddCall(); }, L"UI1:", "ui-");
+  EXPECT_EQ((Names{L"UI1:", L"LPT9:"}), SpoolerPorts(2));
+  EXPECT_EQ((Names{L"LPT9:", L"UI1:"}), Subkeys(kSpoolerPortsKey));
+  ASSERT_EQ(0u, Xcv(L"XcvPort UI1:", SERVER_ACCESS_ADMINISTER).SetSettings(1, L"Laser 2"));
+  ExpectSettingsCases([&](const wchar_t* port) { return ConfigureCall(port); }, L"UI1:",
+                      kSpoolerPortsKey + L"\\UI1:", kPassTargetPrinter.Name, "ui-");
 }
 
 TEST_F(MonitorUi, DeletePortRemovesThePortButNotOneInUse) {
-  ASSERT_TRUE(Add(L"UI1:").Result);
-  ASSERT_TRUE(Add(L"UI2:").Result);
+  for (const wchar_t* port : {L"UI1:", L"UI2:"}) ASSERT_EQ(0u, Admin(VARDLET_XCV_ADD_PORT, port));
   HANDLE port = nullptr;
   ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(L"UI2:, Port"), &port, nullptr)) << GetLastError();
   UiCall busy = Delete(L"UI2:");
@@ -122,7 +63,7 @@ TEST_F(MonitorUi, DeletePortRemovesThePortButNotOneInUse) {
   EXPECT_TRUE(deleted.Result) << "error " << deleted.Error;
   EXPECT_FALSE(deleted.Played) << "deleting shows no dialog";
   EXPECT_EQ(Names{L"UI2:"}, SpoolerPorts(2));
-  EXPECT_EQ(Names{L"UI2:"}, Subkeys(kPortsKey));
+  EXPECT_EQ(Names{L"UI2:"}, Subkeys(kSpoolerPortsKey));
 }
 
 // What the UI refuses itself (Wine's spooler answers an unknown port with 50
@@ -148,12 +89,12 @@ TEST_F(MonitorUi, UiRefusesServersAndUnknownPortsAndReturnsTheNewName) {
       {"delete no port", [&] { return ui->pfnDeletePortUI(nullptr, owner, nullptr); }, ERROR_UNKNOWN_PORT},
   };
   for (const auto& refusal : refusals) {
-    UiCall call = WithDialog(kSettingsCaption, PressCancel, refusal.call);
+    UiCall call = PlayDialog(kSettingsCaption, PressCancel, refusal.call);
     EXPECT_EQ(std::make_tuple(FALSE, refusal.error, false), std::make_tuple(call.Result, call.Error, call.Played))
         << refusal.name;
   }
   PWSTR name = nullptr;
-  UiCall added = WithDialog(
+  UiCall added = PlayDialog(
       kPortNameCaption, [](HWND dialog) { Type(dialog, kPortNameEdit, L"UI3:"), PressOk(dialog); },
       [&] { return ui->pfnAddPortUI(nullptr, owner, VARDLET_MONITOR_NAME, &name); });
   EXPECT_TRUE(added.Result) << "error " << added.Error;
@@ -161,18 +102,6 @@ TEST_F(MonitorUi, UiRefusesServersAndUnknownPortsAndReturnsTheNewName) {
   LocalFree(name);
   EXPECT_EQ(Names{L"UI3:"}, SpoolerPorts(2));
   FreeLibrary(dll);
-}
-
-// Pictures of both dialogs as the UI DLL shows them, beside vardlet.dll's
-// (run by dialog_screenshots.sh).
-TEST_F(MonitorUi, Screenshots) {
-  if (!GetEnvironmentVariableW(L"VARDLET_SCREENSHOT_DIR", nullptr, 0)) GTEST_SKIP() << "run by dialog_screenshots.sh";
-  EXPECT_TRUE(Add(L"UI1:", [](HWND dialog) { AskForScreenshot(dialog, "ui-port-name"), PressOk(dialog); }).Result);
-  EXPECT_TRUE(Configure(L"UI1:", [](HWND dialog) {
-                Click(dialog, kPrintDocuments), Type(dialog, kPrinterEdit, kPassTargetPrinter.Name);
-                AskForScreenshot(dialog, "ui-checksum-port-settings"), PressOk(dialog);
-              }).Result);
-  ExpectStored(L"UI1:", 1, kPassTargetPrinter.Name);
 }
 
 }  // namespace

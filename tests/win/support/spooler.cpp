@@ -174,20 +174,12 @@ DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const
   return error;
 }
 
-void ClearChecksumRecords() { DeleteKeyTree(kRecordRoot); }
-
 uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
   CChecksumStream stream;
   for (size_t at = 0; at < data.size(); at += writeSize)
     stream.Write(reinterpret_cast<const uint8_t*>(data.data() + at),
                  static_cast<uint32_t>(std::min(writeSize, data.size() - at)));
   return stream.Finish();
-}
-
-bool EngineSeesPostscript(const std::string& data) {
-  CChecksumStream stream;
-  stream.Write(reinterpret_cast<const uint8_t*>(data.data()), static_cast<uint32_t>(data.size()));
-  return stream.IsPostscript != 0;
 }
 
 int RunTool(const std::wstring& commandLine, std::string* output) {

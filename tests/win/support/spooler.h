@@ -17,6 +17,9 @@ extern "C" BOOL WINAPI AddPortExW(LPWSTR pName, DWORD Level, LPBYTE pBuffer, LPW
 
 namespace vt {
 
+// The installed monitor's ports, under HKEY_LOCAL_MACHINE.
+inline const std::wstring kSpoolerPortsKey = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
+
 // Copies vardlet.dll, vardletmon.dll and vardletui.dll from the test's
 // folder to the system folder and registers the monitor "Vardlet" with AddMonitorW (a monitor
 // already registered is kept). Returns "" or what failed.
@@ -82,13 +85,8 @@ DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const 
 // Returns 0 or the failing call's error.
 DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text);
 
-// Deletes every checksum record, so each test starts without any.
-void ClearChecksumRecords();
-
 // The checksum engine's value for `data` written in pieces of writeSize.
 uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
-// Whether the engine recognises `data` as PostScript.
-bool EngineSeesPostscript(const std::string& data);
 
 // Runs a command line in the test's folder; returns its exit code (or -1 if
 // it did not start) and what it wrote to stdout and stderr.
