@@ -85,16 +85,31 @@ BOOL IsNullOrReadableString(const WCHAR* pText)
     return pText == NULL || GuardedStringLength(pText, &cchText);
 }
 
-// The live-port list and its lock. The lock is initialised by a static
+// The live-port table and its lock. The lock is initialised by a static
 // constructor, which runs before any port can be made (in the DLL before its
 // DllMain, in a program before main), and deleted by DeleteLivePortTable.
+//
+// Every handle-based call looks its handle up here, so the lookup must not
+// grow with the number of ports: the entries hang in a fixed array of
+// buckets chosen by the port's address (a walk of one list of 10,000 ports
+// for each 4 KB write would cost more than the write). With 4,096 buckets a
+// bucket holds a few ports even then.
 static CRITICAL_SECTION LivePortLock;
-static CLiveEntry* pLivePorts = NULL;
+static const SIZE_T LiveBucketBits = 12;
+static CLiveEntry* pLiveBuckets[(SIZE_T)1 << LiveBucketBits];
 
 static struct CLivePortLockInit
 {
     CLivePortLockInit() { InitializeCriticalSection(&LivePortLock); }
 } LivePortLockInit;
+
+// Fibonacci hashing of the address: ports are heap blocks of one size, so
+// their low bits alone would fill only some of the buckets.
+static CLiveEntry** LiveBucketOf(const void* pPort)
+{
+    UINT64 Key = (UINT64)(UINT_PTR)pPort >> 4;
+    return &pLiveBuckets[(Key * 0x9E3779B97F4A7C15ULL) >> (64 - LiveBucketBits)];
+}
 
 void DeleteLivePortTable()
 {
@@ -103,13 +118,14 @@ void DeleteLivePortTable()
 
 void RegisterLivePort(CLiveEntry* pEntry, const void* pPort)
 {
+    CLiveEntry** ppBucket = LiveBucketOf(pPort);
     EnterCriticalSection(&LivePortLock);
     pEntry->pObject = pPort;
     pEntry->pPrev = NULL;
-    pEntry->pNext = pLivePorts;
-    if (pLivePorts != NULL)
-        pLivePorts->pPrev = pEntry;
-    pLivePorts = pEntry;
+    pEntry->pNext = *ppBucket;
+    if (*ppBucket != NULL)
+        (*ppBucket)->pPrev = pEntry;
+    *ppBucket = pEntry;
     LeaveCriticalSection(&LivePortLock);
 }
 
@@ -121,7 +137,7 @@ static void UnlinkEntry(CLiveEntry* pEntry)
     if (pEntry->pPrev != NULL)
         pEntry->pPrev->pNext = pEntry->pNext;
     else
-        pLivePorts = pEntry->pNext;
+        *LiveBucketOf(pEntry->pObject) = pEntry->pNext;
     if (pEntry->pNext != NULL)
         pEntry->pNext->pPrev = pEntry->pPrev;
     pEntry->pObject = NULL;
@@ -151,8 +167,9 @@ BOOL CheckLivePort(const void* pPort, BOOL (*Check)(const void* pPort, void* pCo
     BOOL Result = FALSE;
     if (pPort == NULL)
         return FALSE;
+    CLiveEntry** ppBucket = LiveBucketOf(pPort);
     EnterCriticalSection(&LivePortLock);
-    for (CLiveEntry* pEntry = pLivePorts; pEntry != NULL; pEntry = pEntry->pNext)
+    for (CLiveEntry* pEntry = *ppBucket; pEntry != NULL; pEntry = pEntry->pNext)
     {
         if (pEntry->pObject == pPort)
         {
