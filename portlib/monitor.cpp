@@ -299,13 +299,19 @@ CleanUp:
     return TRUE;
 }
 
+// Names are compared in place: a copy of each port's name per lookup made
+// OpenPort's cost grow with every port listed. A null name is no port's name
+// (every listed port has one).
 CPort* CMonitor::FindPort(LPWSTR pPortName)
 {
     CPort* pFound = NULL;
+    if (pPortName == NULL)
+        return NULL;
+    SIZE_T cchPortName = lstrlenW(pPortName);
     EnterMutex();
     for (CPort* pCurrPort = Ports; pCurrPort != NULL; pCurrPort = pCurrPort->Next)
     {
-        if (!(pCurrPort->GetName() != pPortName))
+        if (pCurrPort->IsNamed(pPortName, cchPortName))
         {
             pFound = pCurrPort;
             break;

@@ -34,45 +34,14 @@ static DWORD FactoryError()
     return ErrorCode != 0 ? ErrorCode : ERROR_NOT_ENOUGH_MEMORY;
 }
 
-BOOL CMonitor::PortExists(LPWSTR pServerName, LPWSTR pPortName)
+// The same lookup as OpenPort's, in place. Listing every port into a buffer
+// to look through the copy cost each addition two passes over the list, a
+// block the size of the whole list and a copy of every name. A completed test
+// leaves the last error 0.
+BOOL CMonitor::PortExists(LPWSTR, LPWSTR pPortName)
 {
-    DWORD ErrorCode = 0;
-    BOOL Exists = FALSE;
-    DWORD BytesNeeded = 0;
-    DWORD NumPorts = 0;
-    PORT_INFO_1W* pPortInfo = NULL;
-
-    if (MoEnumPorts(pServerName, 1, NULL, 0, &BytesNeeded, &NumPorts))
-        goto CleanUp;  // an empty list
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    {
-        ErrorCode = GetLastError();
-        goto CleanUp;
-    }
-
-    pPortInfo = (PORT_INFO_1W*)GlobalAlloc(GMEM_FIXED, BytesNeeded);
-    if (pPortInfo == NULL)
-    {
-        ErrorCode = GetLastError();
-        goto CleanUp;
-    }
-    if (!MoEnumPorts(pServerName, 1, (LPBYTE)pPortInfo, BytesNeeded, &BytesNeeded, &NumPorts))
-    {
-        ErrorCode = GetLastError();
-        goto CleanUp;
-    }
-
-    for (DWORD CurrPortIndex = 0; CurrPortIndex < NumPorts && !Exists; CurrPortIndex++)
-    {
-        if (pPortInfo[CurrPortIndex].pName != NULL &&
-            IsSameNameIgnoringCase(pPortName, pPortInfo[CurrPortIndex].pName))
-            Exists = TRUE;
-    }
-
-CleanUp:
-    if (pPortInfo != NULL)
-        GlobalFree(pPortInfo);
-    SetLastError(ErrorCode);
+    BOOL Exists = FindPort(pPortName) != NULL;
+    SetLastError(0);
     return Exists;
 }
 
@@ -280,18 +249,26 @@ BOOL CMonitor::MoDeletePort(LPWSTR, HWND, LPWSTR pPortName)
     DWORD ErrorCode = 0;
     CPort* pPrevPort = NULL;
     CPort* pCurrPort = NULL;
+    SIZE_T cchPortName = 0;
 
     if (!IsNullOrReadableString(pPortName))
     {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (pPortName == NULL)
+    {
+        SetLastError(ERROR_UNKNOWN_PORT);  // a null name is no port's name
+        return FALSE;
+    }
+    cchPortName = lstrlenW(pPortName);
 
     EnterMutex();
 
+    // As FindPort, keeping the port before it for the unlinking.
     for (pCurrPort = Ports; pCurrPort != NULL; pCurrPort = pCurrPort->Next)
     {
-        if (!(pCurrPort->GetName() != pPortName))
+        if (pCurrPort->IsNamed(pPortName, cchPortName))
             break;
         pPrevPort = pCurrPort;
     }

@@ -210,6 +210,12 @@ CStringW CPort::GetName()
     return CStringW(pName);
 }
 
+BOOL CPort::IsNamed(const WCHAR* pText, SIZE_T cchText)
+{
+    const WCHAR* pOwnName = pName;
+    return pOwnName != NULL && IsSameNameIgnoringCase(pOwnName, lstrlenW(pOwnName), pText, cchText);
+}
+
 // GetSize and WriteInfo run under the monitor mutex and read only the name,
 // which never changes once the port is listed (it is set before the port
 // joins the list). They take no port mutex: a job holds that one across

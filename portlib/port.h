@@ -55,6 +55,11 @@ public:
 
     // A copy of the port's name, owned by the caller. Takes no lock.
     CStringW GetName();
+    // TRUE if the port's name is the cchText characters at pText, without
+    // regard to case (IsSameNameIgnoringCase); a port without a name has none.
+    // Compares in place, without a copy, and takes no lock: the name never
+    // changes once the port is listed.
+    BOOL IsNamed(const WCHAR* pText, SIZE_T cchText);
     CMonitor* GetMonitor() { return pMonitor; }
 
     // The port's share of a port enumeration: bytes needed at Level, and its

@@ -131,6 +131,21 @@ TEST(CallerMemory, StringLengthStopsAtUnreadableMemory) {
   EXPECT_FALSE(GuardedStringLength(nullptr, &length));
 }
 
+// The live-port table with thousands of neighbouring objects, so that they
+// share buckets: each can be taken out wherever it stands, and the rest stay.
+TEST(LivePortTable, ManyEntriesComeAndGo) {
+  static CLiveEntry entries[4096];
+  static char objects[4096];
+  auto isLive = [](const void* object) {
+    return CheckLivePort(object, [](const void*, void*) -> BOOL { return TRUE; }, nullptr);
+  };
+  for (int i = 0; i < 4096; ++i) RegisterLivePort(&entries[i], &objects[i]);
+  for (int i = 0; i < 4096; i += 2) UnregisterLivePort(&entries[i]);
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(i % 2 == 1, isLive(&objects[i])) << i;
+  for (int i = 1; i < 4096; i += 2) UnregisterLivePort(&entries[i]);
+  for (int i = 0; i < 4096; ++i) ASSERT_FALSE(isLive(&objects[i])) << i;
+}
+
 TEST(PrivateHeap, ThreadsAllocatingAtOnceGetOneHeap) {
   for (int round = 0; round < 20; ++round) {
     HANDLE volatile heap = nullptr;
