@@ -239,11 +239,12 @@ void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, un
     Scan.NumFlips = NumFlips;
 }
 
-// One block with whole masks at once, for the usual case: strings are not
-// nested (a depth of at most 1), and every "(" in code is unescaped and every
-// ")" closes a string. Then, between comments, being in a string flips at
-// each "(" and ")", and a "%" not in a string opens a comment. Returns false,
-// changing nothing, when the block is not like that.
+// One block with whole masks at once, for the usual case: strings nested at
+// most two deep, every "(" in code unescaped and every ")" closing a string.
+// Then, between comments, being in a string flips at each "(" and ")" but
+// those of the inner strings, and a "%" not in a string opens a comment.
+// Returns false, changing nothing, when the block is not like that (all that
+// is checked is the part before the first comment of each stretch).
 bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, unsigned Base)
 {
     if (Scan.Depth > 1)
@@ -263,11 +264,27 @@ bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, uns
     }
     while (From != 0)
     {
-        // In a string, toggle by toggle; then the first "%" in code.
-        const uint64_t InString = PrefixXor((Opens | Closes) & From) ^ (D ? From : 0);
+        // Being in a string flips at each parenthesis...
+        const uint64_t Parens = (Opens | Closes) & From;
+        const uint64_t StartString = D ? From : 0;
+        const uint64_t Flipped = PrefixXor(Parens) ^ StartString;
+        // ...except for a string nested in another (depth 2): a "(" that the
+        // flips put outside a string, and the next parenthesis, its ")". The
+        // carries of the sum run from each such "(" to that parenthesis.
+        const uint64_t Nested = Opens & From & ~Flipped;
+        const uint64_t Gaps = ~Parens;
+        const uint64_t Reach = Gaps + (Nested << 1);
+        if ((Nested >> 63) != 0 || Reach < Gaps)
+            return false;  // a nested string goes on into the next block
+        const uint64_t NestedEnds = Reach & Parens;
+        const uint64_t InString = PrefixXor(Parens & ~Nested & ~NestedEnds) ^ StartString;
+        // Then the first "%" in code opens a comment.
         const uint64_t CodePercents = Masks.Percents & From & ~InString;
         const uint64_t Upto = CodePercents ? (CodePercents - 1) & From : From;
-        if (((Opens & ~InString) | (Closes & InString) | (EscapedOpens & ~InString)) & Upto)
+        const uint64_t Unusual = (Opens & ~Nested & ~InString) | (Closes & ~NestedEnds & InString) |
+                                 (EscapedOpens & ~InString) | (Nested & ~InString) |
+                                 (NestedEnds & Opens);
+        if (Unusual & Upto)
             return false;
         if (CodePercents == 0)
         {
