@@ -5,12 +5,15 @@
 // be fast the engine never looks at every byte in a loop with branches:
 //   - header recognition looks for "%!" sixteen or thirty-two bytes at a
 //     time, in chunks that are folded while they are still in the cache;
-//   - the PostScript scanner works on 64-byte blocks: vector compares give a
-//     bit mask of the bytes that can change its state ("(" ")" "%" LF FF) and
-//     one of the backslashes; the escaped bytes follow from the backslash
-//     mask with a few integer operations, and the scanner visits only the set
-//     bits of the first mask, updating its state without branches. The bytes
-//     it keeps are copied, a run at a time, into a staging buffer;
+//   - the PostScript scanner works on 64-byte blocks: SSE2 or AVX2 compares
+//     give one bit mask for each byte that matters ("(" ")" "%" LF FF and
+//     the backslash), the escaped bytes follow from the backslash mask with
+//     integer arithmetic, and a usual block is scanned whole with bit
+//     operations (being in a string is the prefix XOR of the parentheses;
+//     the first "%" outside a string opens a comment). Other blocks go from
+//     one byte that matters to the next, without branches on the data. The
+//     scanner notes where comments begin and end; the runs between them are
+//     copied into a staging buffer with fixed-size moves;
 //   - runs of counted bytes (a whole plain write, or a full staging buffer)
 //     go to csumfold, which folds whole words in vector lanes.
 // The vector parts are chosen at run time with the fold's path (csumfold.h),
