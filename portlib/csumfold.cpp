@@ -46,7 +46,7 @@
 namespace {
 
 const uint32_t kSteadyMix = 0x80000001u;  // Hi and Lo as the one bit each that is read
-const size_t kGroupWords = 2048;          // 8 KiB of words per group of blocks
+const size_t kGroupWords = 4096;          // 16 KiB of words per group of blocks, well inside L1
 const size_t kMinBlockWords = 16;
 const unsigned kMaxLanes = 16;
 const uint32_t kMaxBackoffShift = 5;      // serial stretch up to 32 groups

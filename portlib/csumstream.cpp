@@ -3,13 +3,21 @@
 // The result must be exactly what feeding the bytes one at a time through the
 // scanner and the word packer gives, field for field, after every write. To
 // be fast the engine never looks at every byte in a loop with branches:
-//   - header recognition looks for "%!" sixteen bytes at a time, in chunks
-//     that are folded while they are still in the cache;
-//   - the PostScript scanner jumps straight to the next byte that can change
-//     its state (code: "%" "(";  comment: LF FF;  string: "(" ")" "\"),
-//     found through one bit mask per state for each 64 bytes;
-//   - runs of counted bytes go to csumfold, which folds whole words in
-//     vector lanes.
+//   - header recognition looks for "%!" sixteen or thirty-two bytes at a
+//     time, in chunks that are folded while they are still in the cache;
+//   - the PostScript scanner works on 64-byte blocks: SSE2 or AVX2 compares
+//     give one bit mask for each byte that matters ("(" ")" "%" LF FF and
+//     the backslash), the escaped bytes follow from the backslash mask with
+//     integer arithmetic, and a usual block is scanned whole with bit
+//     operations (being in a string is the prefix XOR of the parentheses;
+//     the first "%" outside a string opens a comment). Other blocks go from
+//     one byte that matters to the next, without branches on the data. The
+//     scanner notes where comments begin and end; the runs between them are
+//     copied into a staging buffer with fixed-size moves;
+//   - runs of counted bytes (a whole plain write, or a full staging buffer)
+//     go to csumfold, which folds whole words in vector lanes.
+// The vector parts are chosen at run time with the fold's path (csumfold.h),
+// so that one build runs on any x86 processor.
 #include "csumstream.h"
 
 #include "csumfold.h"
@@ -17,7 +25,12 @@
 #include <string.h>
 
 #if defined(__x86_64__) || defined(__i386__)
+#define CSUM_X86 1
 #include <immintrin.h>
+#define CSUM_TARGET_SSE2 __attribute__((target("sse2")))
+#define CSUM_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define CSUM_X86 0
 #endif
 
 namespace {
@@ -26,379 +39,594 @@ const char kPostscriptID[] = "%!PS-Adobe";  // compared over its 10 characters
 const size_t kIDLength = 10;
 const size_t kTailLength = kIDLength - 1;   // carried between writes
 
-// What the scanner looks for in each state; every other byte leaves the
-// scanner fields as they are (the backslash flag aside, which only matters
-// right after a backslash and is worked out where needed).
-enum Wanted { kInCode, kInString, kInComment };
-
-inline unsigned LowestBit64(uint64_t m)
+inline unsigned LowestBit64(uint64_t Mask)
 {
 #if defined(__GNUC__) || defined(__clang__)
-    return (unsigned)__builtin_ctzll(m);
+    return (unsigned)__builtin_ctzll(Mask);
 #else
     unsigned i = 0;
-    while (!(m & 1u)) {
-        m >>= 1;
+    while (!(Mask & 1u))
+    {
+        Mask >>= 1;
         i++;
     }
     return i;
 #endif
 }
 
-const size_t kBlock = 64;
+const size_t kBlock = 64;                        // bytes per bit mask
+const size_t kChunkBlocks = 64;                  // blocks per chunk of the write
+const size_t kChunkBytes = kChunkBlocks * kBlock;
+const size_t kStageBytes = 16384;                // counted bytes gathered before they are folded
 
-// For the 64 bytes at p, one bit mask per state: bit i set where p[i] is a
-// byte that state looks for.
-inline void WantedMasks(const uint8_t* p, uint64_t masks[3])
+// For one 64-byte block, bit i standing for byte i: where the bytes that
+// matter to the scanner are.
+struct CBlockMasks
 {
-#if defined(__SSE2__)
-    const __m128i open = _mm_set1_epi8('('), close = _mm_set1_epi8(')'),
-                  percent = _mm_set1_epi8('%'), backslash = _mm_set1_epi8('\\'),
-                  lf = _mm_set1_epi8('\n'), ff = _mm_set1_epi8('\f');
-    masks[0] = masks[1] = masks[2] = 0;
-    for (unsigned k = 0; k < kBlock / 16; k++) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i isOpen = _mm_cmpeq_epi8(v, open);
-        const __m128i code = _mm_or_si128(isOpen, _mm_cmpeq_epi8(v, percent));
-        const __m128i string = _mm_or_si128(
-            isOpen, _mm_or_si128(_mm_cmpeq_epi8(v, close), _mm_cmpeq_epi8(v, backslash)));
-        const __m128i comment = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, ff));
-        masks[kInCode] |= (uint64_t)(uint32_t)_mm_movemask_epi8(code) << (16 * k);
-        masks[kInString] |= (uint64_t)(uint32_t)_mm_movemask_epi8(string) << (16 * k);
-        masks[kInComment] |= (uint64_t)(uint32_t)_mm_movemask_epi8(comment) << (16 * k);
-    }
-#else
-    uint64_t code = 0, string = 0, comment = 0;
-    for (unsigned i = 0; i < kBlock; i++) {
-        const uint64_t bit = (uint64_t)1 << i;
-        switch (p[i]) {
-        case '(':
-            code |= bit;
-            string |= bit;
-            break;
-        case '%':
-            code |= bit;
-            break;
-        case ')':
-        case '\\':
-            string |= bit;
-            break;
-        case '\n':
-        case '\f':
-            comment |= bit;
-            break;
-        default:
-            break;
-        }
-    }
-    masks[kInCode] = code;
-    masks[kInString] = string;
-    masks[kInComment] = comment;
-#endif
-}
-
-// Finds, in order, the bytes of a buffer that the scanner's current state
-// looks for, working from three 64-byte masks at a time.
-class WantedFinder
-{
-public:
-    WantedFinder(const uint8_t* p, size_t n) : p_(p), n_(n), block_(0), valid_(false) {}
-
-    // Offset of the first byte at or after i that `state` looks for, or n.
-    size_t Next(size_t i, int state)
-    {
-        while (i < n_) {
-            if (!valid_ || i - block_ >= kBlock) {
-                block_ = i;
-                valid_ = true;
-                if (n_ - i >= kBlock) {
-                    WantedMasks(p_ + i, masks_);
-                } else {
-                    uint8_t last[kBlock] = {};  // a zero byte is never looked for
-                    memcpy(last, p_ + i, n_ - i);
-                    WantedMasks(last, masks_);
-                }
-            }
-            const uint64_t m = masks_[state] >> (i - block_);
-            if (m)
-                return i + LowestBit64(m);
-            i = block_ + kBlock;
-        }
-        return n_;
-    }
-
-private:
-    const uint8_t* p_;
-    size_t n_;
-    size_t block_;  // offset of the block the masks describe
-    uint64_t masks_[3] = {};
-    bool valid_;
+    uint64_t Opens;        // "("
+    uint64_t Closes;       // ")"
+    uint64_t Percents;     // "%"
+    uint64_t LineEnds;     // line feed or form feed
+    uint64_t Backslashes;
 };
 
+// Fills pMasks for NumBlocks whole blocks at p.
+typedef void (*PFN_BLOCK_MASKS)(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks);
+
+void BlockMasksPortable(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+{
+    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    {
+        CBlockMasks Masks = {};
+        for (unsigned i = 0; i < kBlock; i++)
+        {
+            const uint64_t Bit = (uint64_t)1 << i;
+            switch (p[i])
+            {
+            case '(':
+                Masks.Opens |= Bit;
+                break;
+            case ')':
+                Masks.Closes |= Bit;
+                break;
+            case '%':
+                Masks.Percents |= Bit;
+                break;
+            case '\n':
+            case '\f':
+                Masks.LineEnds |= Bit;
+                break;
+            case '\\':
+                Masks.Backslashes |= Bit;
+                break;
+            default:
+                break;
+            }
+        }
+        pMasks[b] = Masks;
+    }
+}
+
+#if CSUM_X86
+
+CSUM_TARGET_SSE2 void BlockMasksSse2(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+{
+    const __m128i Open = _mm_set1_epi8('('), Close = _mm_set1_epi8(')'),
+                  Percent = _mm_set1_epi8('%'), Lf = _mm_set1_epi8('\n'),
+                  Ff = _mm_set1_epi8('\f'), Backslash = _mm_set1_epi8('\\');
+    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    {
+        CBlockMasks Masks = {};
+        for (unsigned k = 0; k < kBlock / 16; k++)
+        {
+            const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+#define CSUM_BITS(Compare) ((uint64_t)(uint32_t)_mm_movemask_epi8(Compare) << (16 * k))
+            Masks.Opens |= CSUM_BITS(_mm_cmpeq_epi8(V, Open));
+            Masks.Closes |= CSUM_BITS(_mm_cmpeq_epi8(V, Close));
+            Masks.Percents |= CSUM_BITS(_mm_cmpeq_epi8(V, Percent));
+            Masks.LineEnds |= CSUM_BITS(_mm_or_si128(_mm_cmpeq_epi8(V, Lf), _mm_cmpeq_epi8(V, Ff)));
+            Masks.Backslashes |= CSUM_BITS(_mm_cmpeq_epi8(V, Backslash));
+#undef CSUM_BITS
+        }
+        pMasks[b] = Masks;
+    }
+}
+
+CSUM_TARGET_AVX2 void BlockMasksAvx2(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+{
+    const __m256i Open = _mm256_set1_epi8('('), Close = _mm256_set1_epi8(')'),
+                  Percent = _mm256_set1_epi8('%'), Lf = _mm256_set1_epi8('\n'),
+                  Ff = _mm256_set1_epi8('\f'), Backslash = _mm256_set1_epi8('\\');
+    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    {
+        CBlockMasks Masks = {};
+        for (unsigned k = 0; k < kBlock / 32; k++)
+        {
+            const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+#define CSUM_BITS(Compare) ((uint64_t)(uint32_t)_mm256_movemask_epi8(Compare) << (32 * k))
+            Masks.Opens |= CSUM_BITS(_mm256_cmpeq_epi8(V, Open));
+            Masks.Closes |= CSUM_BITS(_mm256_cmpeq_epi8(V, Close));
+            Masks.Percents |= CSUM_BITS(_mm256_cmpeq_epi8(V, Percent));
+            Masks.LineEnds |=
+                CSUM_BITS(_mm256_or_si256(_mm256_cmpeq_epi8(V, Lf), _mm256_cmpeq_epi8(V, Ff)));
+            Masks.Backslashes |= CSUM_BITS(_mm256_cmpeq_epi8(V, Backslash));
+#undef CSUM_BITS
+        }
+        pMasks[b] = Masks;
+    }
+}
+
+const PFN_BLOCK_MASKS kBlockMasks[FoldPathCount] = {BlockMasksPortable, BlockMasksSse2,
+                                                    BlockMasksAvx2};
+#else
+const PFN_BLOCK_MASKS kBlockMasks[FoldPathCount] = {BlockMasksPortable, BlockMasksPortable,
+                                                    BlockMasksPortable};
+#endif  // CSUM_X86
+
+// The bytes that a backslash escapes: those right after a run of backslashes
+// of odd length. Carry is 1 when the byte before the block is such a
+// backslash, and is set for the next block. Only inside a string does an
+// escape matter; there every run of backslashes starts inside the string
+// (a string opens with "("), so counting the run from its first backslash is
+// exactly the byte-at-a-time flag.
+inline uint64_t EscapedBytes(uint64_t Backslashes, uint64_t& Carry)
+{
+    const uint64_t EvenBits = 0x5555555555555555ull, OddBits = ~EvenBits;
+    const uint64_t Starts = Backslashes & ~(Backslashes << 1);
+    const uint64_t EvenStartMask = EvenBits ^ Carry;  // a run carried in counts as odd
+    const uint64_t EvenStarts = Starts & EvenStartMask;
+    const uint64_t OddStarts = Starts & ~EvenStartMask;
+    const uint64_t EvenCarries = Backslashes + EvenStarts;
+    uint64_t OddCarries = Backslashes + OddStarts;
+    const uint64_t CarryOut = OddCarries < Backslashes ? 1u : 0u;  // an odd run reaches bit 63
+    OddCarries |= Carry;
+    Carry = CarryOut;
+    const uint64_t EvenCarryEnds = EvenCarries & ~Backslashes;
+    const uint64_t OddCarryEnds = OddCarries & ~Backslashes;
+    return (EvenCarryEnds & OddBits) | (OddCarryEnds & EvenBits);
+}
+
+// Bit i set where an odd number of the bits 0..i of Mask are set.
+inline uint64_t PrefixXor(uint64_t Mask)
+{
+    Mask ^= Mask << 1;
+    Mask ^= Mask << 2;
+    Mask ^= Mask << 4;
+    Mask ^= Mask << 8;
+    Mask ^= Mask << 16;
+    Mask ^= Mask << 32;
+    return Mask;
+}
+
+// The scanner's state, and the offsets in the current chunk at which being
+// in a comment flips: at the "%" that opens one and just after the line end
+// that closes it.
+struct CScan
+{
+    uint32_t Depth;
+    uint32_t Comment;
+    size_t NumFlips;
+    uint16_t Flips[kChunkBytes + 1];
+};
+
+// One block at offset Base of its chunk, byte by byte over the bytes that
+// matter, without branches on the data. Handles everything.
+void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, unsigned Base)
+{
+    uint32_t D = Scan.Depth, C = Scan.Comment;
+    size_t NumFlips = Scan.NumFlips;
+    uint64_t Events = Masks.Opens | Masks.Closes | Masks.Percents | Masks.LineEnds;
+    while (Events != 0)
+    {
+        const unsigned i = LowestBit64(Events);
+        Events &= Events - 1;
+        const uint32_t IsEscaped = (uint32_t)(Escaped >> i) & 1u;
+        const uint32_t IsOpen = (uint32_t)(Masks.Opens >> i) & 1u;
+        const uint32_t IsClose = (uint32_t)(Masks.Closes >> i) & 1u;
+        const uint32_t IsPercent = (uint32_t)(Masks.Percents >> i) & 1u;
+        const uint32_t IsLineEnd = (uint32_t)(Masks.LineEnds >> i) & 1u;
+        const uint32_t InString = D != 0;
+        const uint32_t Free = C ^ 1u;
+        // Outside strings a backslash does not stop "(" from opening one.
+        const uint32_t Opens = IsOpen & Free & ((IsEscaped & InString) ^ 1u);
+        const uint32_t Closes = IsClose & Free & InString & (IsEscaped ^ 1u);
+        const uint32_t Starts = IsPercent & Free & (InString ^ 1u);
+        const uint32_t Ends = IsLineEnd & C;
+        D += Opens - Closes;
+        C ^= Starts | Ends;
+        Scan.Flips[NumFlips] = (uint16_t)(Base + i + Ends);
+        NumFlips += Starts | Ends;
+    }
+    Scan.Depth = D;
+    Scan.Comment = C;
+    Scan.NumFlips = NumFlips;
+}
+
+// One block with whole masks at once, for the usual case: strings nested at
+// most two deep, every "(" in code unescaped and every ")" closing a string.
+// Then, between comments, being in a string flips at each "(" and ")" but
+// those of the inner strings, and a "%" not in a string opens a comment.
+// Returns false, changing nothing, when the block is not like that (all that
+// is checked is the part before the first comment of each stretch).
+bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, unsigned Base)
+{
+    if (Scan.Depth > 1)
+        return false;
+    uint32_t D = Scan.Depth;
+    size_t NumFlips = Scan.NumFlips;
+    const uint64_t Opens = Masks.Opens & ~Escaped, EscapedOpens = Masks.Opens & Escaped;
+    const uint64_t Closes = Masks.Closes & ~Escaped;
+    uint64_t From = ~(uint64_t)0;  // the bytes not yet scanned
+    if (Scan.Comment)
+    {
+        if (Masks.LineEnds == 0)
+            return true;  // all comment
+        const unsigned End = LowestBit64(Masks.LineEnds);
+        Scan.Flips[NumFlips++] = (uint16_t)(Base + End + 1);
+        From = (~(uint64_t)1) << End;
+    }
+    while (From != 0)
+    {
+        // Being in a string flips at each parenthesis...
+        const uint64_t Parens = (Opens | Closes) & From;
+        const uint64_t StartString = D ? From : 0;
+        const uint64_t Flipped = PrefixXor(Parens) ^ StartString;
+        // ...except for a string nested in another (depth 2): a "(" that the
+        // flips put outside a string, and the next parenthesis, its ")". The
+        // carries of the sum run from each such "(" to that parenthesis.
+        const uint64_t Nested = Opens & From & ~Flipped;
+        const uint64_t Gaps = ~Parens;
+        const uint64_t Reach = Gaps + (Nested << 1);
+        if ((Nested >> 63) != 0 || Reach < Gaps)
+            return false;  // a nested string goes on into the next block
+        const uint64_t NestedEnds = Reach & Parens;
+        const uint64_t InString = PrefixXor(Parens & ~Nested & ~NestedEnds) ^ StartString;
+        // Then the first "%" in code opens a comment.
+        const uint64_t CodePercents = Masks.Percents & From & ~InString;
+        const uint64_t Upto = CodePercents ? (CodePercents - 1) & From : From;
+        const uint64_t Unusual = (Opens & ~Nested & ~InString) | (Closes & ~NestedEnds & InString) |
+                                 (EscapedOpens & ~InString) | (Nested & ~InString) |
+                                 (NestedEnds & Opens);
+        if (Unusual & Upto)
+            return false;
+        if (CodePercents == 0)
+        {
+            D = (uint32_t)(InString >> 63);
+            break;
+        }
+        const unsigned Start = LowestBit64(CodePercents);
+        Scan.Flips[NumFlips++] = (uint16_t)(Base + Start);
+        D = 0;
+        const uint64_t Ends = Masks.LineEnds & ((~(uint64_t)1) << Start);
+        if (Ends == 0)
+        {
+            Scan.Depth = 0;
+            Scan.Comment = 1;
+            Scan.NumFlips = NumFlips;
+            return true;
+        }
+        const unsigned End = LowestBit64(Ends);
+        Scan.Flips[NumFlips++] = (uint16_t)(Base + End + 1);
+        From = (~(uint64_t)1) << End;
+    }
+    Scan.Depth = D;
+    Scan.Comment = 0;
+    Scan.NumFlips = NumFlips;
+    return true;
+}
+
 // Folds counted bytes, as if each went through the word packer.
-void FoldBytes(CChecksumStream& s, const uint8_t* p, size_t n)
+void FoldBytes(CChecksumStream& Stream, const uint8_t* p, size_t cbBytes)
 {
     // Complete a word left over from earlier bytes.
-    while (s.NumBytesInBuffer != 0 && n != 0) {
-        s.ByteBuffer |= (uint32_t)*p++ << (8 * s.NumBytesInBuffer);
-        n--;
-        if (++s.NumBytesInBuffer == 4) {
-            s.AddToChecksum(s.ByteBuffer);
-            s.ByteBuffer = 0;
-            s.NumBytesInBuffer = 0;
+    while (Stream.NumBytesInBuffer != 0 && cbBytes != 0)
+    {
+        Stream.ByteBuffer |= (uint32_t)*p++ << (8 * Stream.NumBytesInBuffer);
+        cbBytes--;
+        if (++Stream.NumBytesInBuffer == 4)
+        {
+            Stream.AddToChecksum(Stream.ByteBuffer);
+            Stream.ByteBuffer = 0;
+            Stream.NumBytesInBuffer = 0;
         }
     }
 
-    if (n >= 4) {
-        CWordFold fold = {s.Checksum, s.ChecksumHi, s.ChecksumLo, s.FoldFallbacks,
-                          s.FoldSerialWordsLeft};
-        FoldWords(fold, p, n / 4);
-        s.Checksum = fold.Checksum;
-        s.ChecksumHi = fold.ChecksumHi;
-        s.ChecksumLo = fold.ChecksumLo;
-        s.FoldFallbacks = fold.Fallbacks;
-        s.FoldSerialWordsLeft = fold.SerialWordsLeft;
-        p += n & ~(size_t)3;
-        n &= 3;
+    if (cbBytes >= 4)
+    {
+        CWordFold Fold = {Stream.Checksum, Stream.ChecksumHi, Stream.ChecksumLo,
+                          Stream.FoldFallbacks, Stream.FoldSerialWordsLeft};
+        FoldWords(Fold, p, cbBytes / 4);
+        Stream.Checksum = Fold.Checksum;
+        Stream.ChecksumHi = Fold.ChecksumHi;
+        Stream.ChecksumLo = Fold.ChecksumLo;
+        Stream.FoldFallbacks = Fold.Fallbacks;
+        Stream.FoldSerialWordsLeft = Fold.SerialWordsLeft;
+        p += cbBytes & ~(size_t)3;
+        cbBytes &= 3;
     }
 
     // The rest starts a new word (ByteBuffer is empty here).
-    for (uint32_t i = 0; i < n; i++)
-        s.ByteBuffer |= (uint32_t)p[i] << (8 * i);
-    s.NumBytesInBuffer += (uint32_t)n;
+    for (uint32_t i = 0; i < cbBytes; i++)
+        Stream.ByteBuffer |= (uint32_t)p[i] << (8 * i);
+    Stream.NumBytesInBuffer += (uint32_t)cbBytes;
 }
 
 // Folds a run of counted bytes and shows it to the observer.
-void FoldRun(CChecksumStream& s, const uint8_t* p, size_t n)
+void FoldRun(CChecksumStream& Stream, const uint8_t* p, size_t cbBytes)
 {
-    if (n == 0)
+    if (cbBytes == 0)
         return;
-    if (s.pfnCounted)
-        s.pfnCounted(s.pCountedContext, p, n);
-    FoldBytes(s, p, n);
+    if (Stream.pfnCounted)
+        Stream.pfnCounted(Stream.pCountedContext, p, cbBytes);
+    FoldBytes(Stream, p, cbBytes);
 }
 
-// The counted runs of PostScript lie between comments and are often short.
+// The counted bytes of PostScript lie between comments and are often short.
 // They are gathered here and folded together, so that the word folder gets
 // runs long enough for its lanes. Packing words is the same whether bytes
-// arrive together or apart, so only the order matters.
-class CountedStage
+// arrive together or apart, so only the order matters. The observer sees
+// each run whole: pieces that follow each other in the write are joined.
+class CCountedStage
 {
 public:
-    explicit CountedStage(CChecksumStream& s) : s_(s), used_(0) {}
-
-    void Add(const uint8_t* p, size_t n)
+    // pEnd is the end of the write the bytes come from.
+    CCountedStage(CChecksumStream& Stream, const uint8_t* pEnd)
+        : Stream(Stream), pEnd(pEnd), cbUsed(0), pRun(nullptr), cbRun(0)
     {
-        if (n == 0)
-            return;
-        if (s_.pfnCounted)
-            s_.pfnCounted(s_.pCountedContext, p, n);
-        const bool isLong = n >= sizeof buffer_ / 2;  // folded on its own
-        if (isLong || used_ + n > sizeof buffer_)
-            Flush();
-        if (isLong) {
-            FoldBytes(s_, p, n);
+    }
+
+    void Add(const uint8_t* p, size_t cbBytes)
+    {
+        if (Stream.pfnCounted && cbBytes != 0)
+        {
+            if (p != pRun + cbRun)
+                ShowRun();
+            if (cbRun == 0)
+                pRun = p;
+            cbRun += cbBytes;
+        }
+        if (cbBytes >= kStageBytes / 2)
+        {
+            Flush();  // long enough on its own
+            FoldBytes(Stream, p, cbBytes);
             return;
         }
-        memcpy(buffer_ + used_, p, n);
-        used_ += n;
+        if (cbUsed + cbBytes > kStageBytes)
+            Flush();
+        uint8_t* pTo = Bytes + cbUsed;
+        cbUsed += cbBytes;
+        const size_t cbAfter = (size_t)(pEnd - p);
+        if (cbBytes <= kShortRun && cbAfter >= kShortRun)
+        {
+            // The usual run, in one fixed move that may run past it (never
+            // past the write, and into the spare room at the end of Bytes).
+            memcpy(pTo, p, kShortRun);
+            return;
+        }
+        if (cbAfter < cbBytes + kMove)
+        {
+            memcpy(pTo, p, cbBytes);  // near the end of the write: not a byte more
+            return;
+        }
+        for (size_t At = 0; At < cbBytes; At += kMove)
+            memcpy(pTo + At, p + At, kMove);
     }
 
     // Every field is exact again once the write's last run is flushed.
-    void Flush()
+    void End()
     {
-        FoldBytes(s_, buffer_, used_);
-        used_ = 0;
+        ShowRun();
+        Flush();
     }
 
 private:
-    CChecksumStream& s_;
-    size_t used_;
-    uint8_t buffer_[8192];
+    void Flush()
+    {
+        FoldBytes(Stream, Bytes, cbUsed);
+        cbUsed = 0;
+    }
+
+    void ShowRun()
+    {
+        if (cbRun != 0)
+            Stream.pfnCounted(Stream.pCountedContext, pRun, cbRun);
+        cbRun = 0;
+    }
+
+    static const size_t kMove = 32;
+    static const size_t kShortRun = 128;
+
+    CChecksumStream& Stream;
+    const uint8_t* pEnd;
+    size_t cbUsed;
+    const uint8_t* pRun;  // the run the observer has not seen yet
+    size_t cbRun;
+    uint8_t Bytes[kStageBytes + kShortRun];
 };
 
-// Flag after a write that starts and ends inside a comment while a string
-// is open too, a state only fields set by hand can hold. Backslashes then
-// toggle the flag as they do in a string.
-int32_t FlagAfterCommentInString(const uint8_t* p, size_t n, int32_t prev)
+// The backslash flag after a write that ends inside a string (or inside a
+// comment while a string is open, a state only fields set by hand can hold):
+// there a backslash escapes the next byte unless it is itself escaped.
+int32_t FlagAfterString(const uint8_t* p, size_t cbBuffer, int32_t PrevFlag)
 {
-    size_t k = 0;  // backslashes at the end of the write
-    while (k < n && p[n - 1 - k] == '\\')
-        k++;
-    const bool before = k < n ? false : prev != 0;
-    return ((k & 1) != 0) != before;
+    size_t Trailing = 0;  // backslashes at the end of the write
+    while (Trailing < cbBuffer && p[cbBuffer - 1 - Trailing] == '\\')
+        Trailing++;
+    const bool Before = Trailing < cbBuffer ? false : PrevFlag != 0;
+    return ((Trailing & 1) != 0) != Before;
 }
 
 // Runs the PostScript scanner over one write and folds what it counts.
-void ScanPostscript(CChecksumStream& s, const uint8_t* p, size_t n)
+void ScanPostscript(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
 {
-    WantedFinder finder(p, n);
-    CountedStage stage(s);
-    size_t i = 0;
-    size_t run = 0;  // start of the current run of counted bytes
-    uint32_t depth = s.InPostscriptString;
-    bool comment = s.InPostscriptComment != 0;
-    bool escapePending = false;  // the write ends on a backslash inside a string
+    const PFN_BLOCK_MASKS pfnBlockMasks = kBlockMasks[GetFoldPath()];
+    CCountedStage Stage(Stream, p + cbBuffer);
+    CBlockMasks Masks[kChunkBlocks];
+    CScan Scan;
+    Scan.Depth = Stream.InPostscriptString;
+    Scan.Comment = Stream.InPostscriptComment != 0 ? 1u : 0u;
+    uint64_t EscapeCarry = Stream.PrevCharIsBackslash != 0 ? 1u : 0u;
 
-    // The flag is consulted only inside a string: there it means the first
-    // byte of this write is escaped and changes nothing.
-    if (!comment && depth != 0 && s.PrevCharIsBackslash)
-        i = 1;
-
-    while (i < n) {
-        if (comment) {
-            // Left out up to and including a line feed or form feed; a
-            // carriage return does not end a comment.
-            i = finder.Next(i, kInComment);
-            if (i == n)
-                break;
-            run = ++i;
-            comment = false;
-            s.InPostscriptComment = 0;
-        } else if (depth == 0) {
-            // Code: a backslash does not stop "(" here, ")" is just counted.
-            i = finder.Next(i, kInCode);
-            if (i == n)
-                break;
-            if (p[i++] == '%') {
-                stage.Add(p + run, i - 1 - run);
-                comment = true;
-                s.InPostscriptComment = 1;
-            } else {
-                depth = 1;
-            }
-        } else {
-            // String: "%" and line ends are text; "\" escapes the next byte.
-            do {
-                i = finder.Next(i, kInString);
-                if (i == n)
-                    break;
-                const uint8_t c = p[i++];
-                depth += (uint32_t)(c == '(') - (uint32_t)(c == ')');
-                if (c == '\\') {
-                    if (i == n) {
-                        escapePending = true;
-                        break;
-                    }
-                    i++;
-                }
-            } while (depth != 0);
+    for (size_t ChunkStart = 0; ChunkStart < cbBuffer;)
+    {
+        const uint8_t* pChunk = p + ChunkStart;
+        size_t cbChunk = cbBuffer - ChunkStart;
+        size_t NumBlocks = cbChunk / kBlock;
+        if (NumBlocks == 0)
+        {
+            // The last, short block: zero bytes after the end matter to nobody.
+            uint8_t Padded[kBlock] = {};
+            memcpy(Padded, pChunk, cbChunk);
+            pfnBlockMasks(Padded, 1, Masks);
+            NumBlocks = 1;
         }
-    }
-    if (!comment)
-        stage.Add(p + run, n - run);
-    stage.Flush();
+        else
+        {
+            if (NumBlocks > kChunkBlocks)
+                NumBlocks = kChunkBlocks;
+            cbChunk = NumBlocks * kBlock;
+            pfnBlockMasks(pChunk, NumBlocks, Masks);
+        }
 
-    // The flag left by the last byte.
-    int32_t prev;
-    if (comment && depth != 0)
-        prev = FlagAfterCommentInString(p, n, s.PrevCharIsBackslash);
-    else if (depth != 0 && !comment)
-        prev = escapePending;
-    else
-        prev = p[n - 1] == '\\';
-    s.InPostscriptString = depth;
-    s.PrevCharIsBackslash = prev;
+        const uint32_t CommentBefore = Scan.Comment;
+        Scan.NumFlips = 0;
+        for (size_t b = 0; b < NumBlocks; b++)
+        {
+            const uint64_t Escaped = EscapedBytes(Masks[b].Backslashes, EscapeCarry);
+            if (!ScanBlockMasks(Scan, Masks[b], Escaped, (unsigned)(b * kBlock)))
+                ScanBlockEvents(Scan, Masks[b], Escaped, (unsigned)(b * kBlock));
+        }
+
+        // The counted runs lie between the flips.
+        size_t At = 0;
+        bool Counted = CommentBefore == 0;
+        for (size_t k = 0; k < Scan.NumFlips; k++, Counted = !Counted)
+        {
+            if (Counted)
+                Stage.Add(pChunk + At, Scan.Flips[k] - At);
+            At = Scan.Flips[k];
+        }
+        if (Counted)
+            Stage.Add(pChunk + At, cbChunk - At);
+        ChunkStart += cbChunk;
+    }
+    Stage.End();
+
+    // The flag left by the last byte: outside strings every backslash sets it.
+    Stream.PrevCharIsBackslash = Scan.Depth != 0
+                                     ? FlagAfterString(p, cbBuffer, Stream.PrevCharIsBackslash)
+                                     : p[cbBuffer - 1] == '\\';
+    Stream.InPostscriptString = Scan.Depth;
+    Stream.InPostscriptComment = (int32_t)Scan.Comment;
 }
 
 // Header recognition at the positions inside the carried tail. The tail
 // obeys C-string rules (it was cut at any zero byte), so these positions are
 // compared against the tail joined with the new bytes exactly as
 // strcat/strncmp would see them.
-bool FindHeaderInTail(const CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
+bool FindHeaderInTail(const CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer,
+                      size_t OldLength)
 {
-    if (oldLength == 0 || n + oldLength < kTailLength)
+    if (OldLength == 0 || cbBuffer + OldLength < kTailLength)
         return false;
-    char possible[2 * kTailLength + 2];
-    memcpy(possible, s.pOldBuffer, oldLength);
-    possible[oldLength] = 0;
-    strncat(possible, reinterpret_cast<const char*>(p), n < kTailLength ? n : kTailLength);
-    for (size_t i = 0; i < oldLength; i++)
-        if (possible[i] == '%' && strncmp(possible + i, kPostscriptID, kIDLength) == 0)
+    char Possible[2 * kTailLength + 2];
+    memcpy(Possible, Stream.pOldBuffer, OldLength);
+    Possible[OldLength] = 0;
+    strncat(Possible, reinterpret_cast<const char*>(p),
+            cbBuffer < kTailLength ? cbBuffer : kTailLength);
+    for (size_t i = 0; i < OldLength; i++)
+        if (Possible[i] == '%' && strncmp(Possible + i, kPostscriptID, kIDLength) == 0)
             return true;
     return false;
 }
 
-// Scanning 64 bytes at a time from i while i + 64 <= to (reading one byte
+// Scanning 64 bytes at a time from i while i + 64 <= To (reading one byte
 // more), the offset of the first "%" followed by "!", with *pFound set; or,
 // with *pFound clear, the offset where the scan stopped. Such a pair is rare
 // in any data, so a whole header rarely needs comparing.
-#if defined(__SSE2__)
-__attribute__((target("avx2"))) size_t ScanPercentBangAvx2(const uint8_t* p, size_t i,
-                                                            size_t to, bool* pFound)
+#if CSUM_X86
+CSUM_TARGET_AVX2 size_t ScanPercentBangAvx2(const uint8_t* p, size_t i, size_t To, bool* pFound)
 {
-    const __m256i percent = _mm256_set1_epi8('%'), bang = _mm256_set1_epi8('!');
-    for (; i + 64 <= to; i += 64) {
-        uint64_t m = 0;
-        for (unsigned k = 0; k < 2; k++) {
-            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
-            const __m256i b =
+    const __m256i Percent = _mm256_set1_epi8('%'), Bang = _mm256_set1_epi8('!');
+    for (; i + 64 <= To; i += 64)
+    {
+        uint64_t Mask = 0;
+        for (unsigned k = 0; k < 2; k++)
+        {
+            const __m256i A = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
+            const __m256i B =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k + 1));
-            m |= (uint64_t)(uint32_t)_mm256_movemask_epi8(
-                     _mm256_and_si256(_mm256_cmpeq_epi8(a, percent), _mm256_cmpeq_epi8(b, bang)))
-                 << (32 * k);
+            Mask |= (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_and_si256(
+                        _mm256_cmpeq_epi8(A, Percent), _mm256_cmpeq_epi8(B, Bang)))
+                    << (32 * k);
         }
-        if (m) {
+        if (Mask)
+        {
             *pFound = true;
-            return i + LowestBit64(m);
+            return i + LowestBit64(Mask);
         }
     }
     *pFound = false;
     return i;
 }
 
-size_t ScanPercentBangSse2(const uint8_t* p, size_t i, size_t to, bool* pFound)
+CSUM_TARGET_SSE2 size_t ScanPercentBangSse2(const uint8_t* p, size_t i, size_t To, bool* pFound)
 {
-    const __m128i percent = _mm_set1_epi8('%'), bang = _mm_set1_epi8('!');
-    for (; i + 64 <= to; i += 64) {
-        __m128i pairs[4];
-        for (unsigned k = 0; k < 4; k++) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k + 1));
-            pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(a, percent), _mm_cmpeq_epi8(b, bang));
-        }
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(pairs[0], pairs[1]),
-                                           _mm_or_si128(pairs[2], pairs[3]))) == 0)
-            continue;  // the usual case
-        uint64_t m = 0;
+    const __m128i Percent = _mm_set1_epi8('%'), Bang = _mm_set1_epi8('!');
+    for (; i + 64 <= To; i += 64)
+    {
+        __m128i Pairs[4];
         for (unsigned k = 0; k < 4; k++)
-            m |= (uint64_t)(uint32_t)_mm_movemask_epi8(pairs[k]) << (16 * k);
+        {
+            const __m128i A = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+            const __m128i B = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k + 1));
+            Pairs[k] = _mm_and_si128(_mm_cmpeq_epi8(A, Percent), _mm_cmpeq_epi8(B, Bang));
+        }
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(Pairs[0], Pairs[1]),
+                                           _mm_or_si128(Pairs[2], Pairs[3]))) == 0)
+            continue;  // the usual case
+        uint64_t Mask = 0;
+        for (unsigned k = 0; k < 4; k++)
+            Mask |= (uint64_t)(uint32_t)_mm_movemask_epi8(Pairs[k]) << (16 * k);
         *pFound = true;
-        return i + LowestBit64(m);
+        return i + LowestBit64(Mask);
     }
     *pFound = false;
     return i;
 }
 #endif
 
-// Whether a whole header starts at a position in [from, to) of the n bytes
-// at p. The header holds no zero byte, so memcmp agrees with strncmp on
-// equality.
-bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
+// Whether a whole header starts at a position in [From, To) of the cbBuffer
+// bytes at p. The header holds no zero byte, so memcmp agrees with strncmp
+// on equality.
+bool FindHeaderIn(const uint8_t* p, size_t cbBuffer, size_t From, size_t To)
 {
-    if (n < kIDLength)
+    if (cbBuffer < kIDLength)
         return false;
-    if (to > n - kIDLength + 1)
-        to = n - kIDLength + 1;  // past the last possible start
-    size_t i = from;
-#if defined(__SSE2__)
-    // to <= n - 9 keeps the scan's reads inside the buffer.
-    const bool avx2 = GetFoldPath() == FoldAvx2;  // the processor has it
-    for (;;) {
-        bool found;
-        i = avx2 ? ScanPercentBangAvx2(p, i, to, &found) : ScanPercentBangSse2(p, i, to, &found);
-        if (!found)
+    if (To > cbBuffer - kIDLength + 1)
+        To = cbBuffer - kIDLength + 1;  // past the last possible start
+    size_t i = From;
+#if CSUM_X86
+    // To <= cbBuffer - 9 keeps the scan's reads inside the buffer.
+    const EFoldPath Path = GetFoldPath();  // the processor has what it names
+    while (Path != FoldPortable)
+    {
+        bool Found;
+        i = Path == FoldAvx2 ? ScanPercentBangAvx2(p, i, To, &Found)
+                             : ScanPercentBangSse2(p, i, To, &Found);
+        if (!Found)
             break;
         if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
             return true;
         i++;
     }
 #endif
-    while (i < to) {
-        const void* hit = memchr(p + i, '%', to - i);
-        if (!hit)
+    while (i < To)
+    {
+        const void* pHit = memchr(p + i, '%', To - i);
+        if (!pHit)
             return false;
-        i = (size_t)(static_cast<const uint8_t*>(hit) - p);
+        i = (size_t)(static_cast<const uint8_t*>(pHit) - p);
         if (memcmp(p + i, kPostscriptID, kIDLength) == 0)
             return true;
         i++;
@@ -410,17 +638,19 @@ bool FindHeaderIn(const uint8_t* p, size_t n, size_t from, size_t to)
 // cache, so that the data is read from memory once. When a header turns up,
 // the whole write is PostScript: the fields go back to what they were when
 // the write began and true is returned.
-bool FoldUnlessHeader(CChecksumStream& s, const uint8_t* p, size_t n)
+bool FoldUnlessHeader(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
 {
     const size_t kChunk = 64 * 1024;
-    const CChecksumStream saved = s;
-    for (size_t at = 0; at < n; at += kChunk) {
-        const size_t len = n - at < kChunk ? n - at : kChunk;
-        if (FindHeaderIn(p, n, at, at + len)) {
-            s = saved;
+    const CChecksumStream Saved = Stream;
+    for (size_t At = 0; At < cbBuffer; At += kChunk)
+    {
+        const size_t cbChunk = cbBuffer - At < kChunk ? cbBuffer - At : kChunk;
+        if (FindHeaderIn(p, cbBuffer, At, At + cbChunk))
+        {
+            Stream = Saved;
             return true;
         }
-        FoldRun(s, p + at, len);
+        FoldRun(Stream, p + At, cbChunk);
     }
     return false;
 }
@@ -428,18 +658,23 @@ bool FoldUnlessHeader(CChecksumStream& s, const uint8_t* p, size_t n)
 // Keeps the last 9 characters of tail + new bytes with the C-string rules
 // the recognition relies on (strncat / strncpy / memmove; bytes behind the
 // terminator are zero).
-void UpdateTail(CChecksumStream& s, const uint8_t* p, size_t n, size_t oldLength)
+void UpdateTail(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer, size_t OldLength)
 {
-    char* tail = s.pOldBuffer;
-    const char* text = reinterpret_cast<const char*>(p);
-    if (n + oldLength < kTailLength) {
-        strncat(tail, text, n);
-    } else if (n >= kTailLength) {
-        strncpy(tail, text + n - kTailLength, kTailLength);
-    } else {
-        const size_t keep = kTailLength - n;
-        memmove(tail, tail + oldLength - keep, keep);
-        strncpy(tail + keep, text, n);
+    char* pTail = Stream.pOldBuffer;
+    const char* pText = reinterpret_cast<const char*>(p);
+    if (cbBuffer + OldLength < kTailLength)
+    {
+        strncat(pTail, pText, cbBuffer);
+    }
+    else if (cbBuffer >= kTailLength)
+    {
+        strncpy(pTail, pText + cbBuffer - kTailLength, kTailLength);
+    }
+    else
+    {
+        const size_t Keep = kTailLength - cbBuffer;
+        memmove(pTail, pTail + OldLength - Keep, Keep);
+        strncpy(pTail + Keep, pText, cbBuffer);
     }
 }
 
@@ -471,25 +706,27 @@ void CChecksumStream::Write(const uint8_t* pBuffer, uint32_t cbBufferSize)
     // An empty write changes nothing (every step below is a no-op for it).
     if (cbBufferSize == 0)
         return;
-    const size_t n = cbBufferSize;
-    const void* nul = memchr(pOldBuffer, 0, kTailLength);
-    const size_t oldLength = nul ? (size_t)(static_cast<const char*>(nul) - pOldBuffer)
-                                 : kTailLength;
+    const size_t cbBuffer = cbBufferSize;
+    const void* pNul = memchr(pOldBuffer, 0, kTailLength);
+    const size_t OldLength =
+        pNul ? (size_t)(static_cast<const char*>(pNul) - pOldBuffer) : kTailLength;
 
     // Recognition counts for this whole write, bytes before the header too.
-    if (!IsPostscript && FindHeaderInTail(*this, pBuffer, n, oldLength))
+    if (!IsPostscript && FindHeaderInTail(*this, pBuffer, cbBuffer, OldLength))
         IsPostscript = 1;
-    if (!IsPostscript) {
+    if (!IsPostscript)
+    {
         // The observer must see only what counts, so it gets a search first.
-        if (pfnCounted ? FindHeaderIn(pBuffer, n, 0, n) : FoldUnlessHeader(*this, pBuffer, n))
+        if (pfnCounted ? FindHeaderIn(pBuffer, cbBuffer, 0, cbBuffer)
+                       : FoldUnlessHeader(*this, pBuffer, cbBuffer))
             IsPostscript = 1;
         else if (pfnCounted)
-            FoldRun(*this, pBuffer, n);  // plain data: every byte counts
+            FoldRun(*this, pBuffer, cbBuffer);  // plain data: every byte counts
     }
     if (IsPostscript)
-        ScanPostscript(*this, pBuffer, n);
+        ScanPostscript(*this, pBuffer, cbBuffer);
 
-    UpdateTail(*this, pBuffer, n, oldLength);
+    UpdateTail(*this, pBuffer, cbBuffer, OldLength);
 }
 
 void CChecksumStream::AddToChecksum(uint32_t ValueToAdd)
