@@ -120,7 +120,8 @@ TEST_F(Ports, EnumerationLayoutAndExactFit) {
     SetLastError(kSentinel);
     BOOL ok =
         Module->EnumPortsW(const_cast<LPWSTR>(L"\\\\server"), 1, buffer.data(), size, &needed, &returned);
-    EXPECT_EQ(std::make_tuple(size >= total, size >= total ? kSentinel : ERROR_INSUFFICIENT_BUFFER, total, ok ? 2u : 0u),
+    const DWORD error = size >= total ? kSentinel : ERROR_INSUFFICIENT_BUFFER;
+    EXPECT_EQ(std::make_tuple(size >= total, error, total, ok ? 2u : 0u),
               std::make_tuple(!!ok, GetLastError(), needed, returned));
     const size_t nameA = ok ? size - 10 : buffer.size();
     std::vector<BYTE> expected(2 * size, 0xa5);
