@@ -5,9 +5,8 @@
 set -euo pipefail
 out=$1 emulator=$2
 mkdir -p "$out"
-rm -f "$out"/*.done
+rm -f "$out"/*.done "$out"/*.png
 export VARDLET_SCREENSHOT_DIR="Z:${out//\//\\}"
-shots=0
 shoot() {  # shoot PROGRAM GTEST_FILTER
   local line tag name xid left top width height
   while IFS= read -r line; do
@@ -16,10 +15,11 @@ shoot() {  # shoot PROGRAM GTEST_FILTER
     [ "$tag" == SCREENSHOT ] || continue
     import -display "$DISPLAY" -window root -crop "${width}x${height}+${left}+${top}" +repage "$out/$name.png"
     : >"$out/$name.done"
-    shots=$((shots + 1))
   done < <("$emulator" "$1" --gtest_color=no --gtest_filter="$2")
   wait $! # the test program's exit status
 }
 shoot "$3" 'Dialogs.PortNameAddsTheTypedName:Dialogs.SettingsShowAndStore'
 shoot "$4" MonitorUi.AddPortAndConfigurePortPlayTheDialogs
-[ "$shots" -eq 4 ] || { echo "dialog_screenshots: expected 4 screenshots, took $shots" >&2; exit 1; }
+rm -f "$out"/*.done
+shots=("$out"/*.png)
+[ ${#shots[@]} -eq 4 ] || { echo "dialog_screenshots: expected 4 screenshots, took ${#shots[@]}" >&2; exit 1; }
