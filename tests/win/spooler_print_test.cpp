@@ -1,6 +1,7 @@
-// Jobs through Wine's spooler onto a vardlet port: RAW jobs from a program,
-// pages rendered by Wine's PostScript driver, pass-through to a file printer
-// and a monitor failure.
+// Jobs through Wine's spooler onto a vardlet port: a monitor failure, and
+// printing while ports are administered. (A RAW job and a page from Wine's
+// PostScript driver, each recorded and passed through, are what demo/run.sh
+// shows end to end.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,27 +26,11 @@ class SpoolerPrintTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(vt::InstallSpoolerMonitor(), "");
-    ASSERT_EQ(vt::PutDriverDataInDriverFolder(vt::kJobPrinter.Name), "");
     vt::Xcv(L"XcvMonitor Vardlet", SERVER_ACCESS_ADMINISTER).Name(VARDLET_XCV_ADD_PORT, kPort);
   }
   void SetUp() override {
     ASSERT_TRUE(printer.Ok());
     vt::DeleteKeyTree(vt::kRecordRoot);
-    ASSERT_EQ(Settings(0, L""), 0u);
-  }
-  static DWORD Settings(DWORD print, const std::wstring& printTo) {
-    return vt::Xcv(std::wstring(L"XcvPort ") + kPort, SERVER_ACCESS_ADMINISTER).SetSettings(print, printTo);
-  }
-  // The pass-through printer's output file after a job.
-  static std::string PassedThrough() {
-    return vt::ReadFileBytes(vt::PrinterOutputFile(vt::kPassTargetPrinter.Name)).value_or("(unreadable)");
-  }
-  // A page through the PostScript driver, passed through to Pass Target so
-  // the test sees the bytes the monitor saw. Returns its record.
-  std::optional<DWORD> Page(const std::wstring& document, const std::wstring& text, std::string* bytes) {
-    EXPECT_EQ(vt::PrintPage(kPrinter, document, text), 0u) << "page " << testing::PrintToString(document);
-    *bytes = PassedThrough();
-    return vt::ReadRecord(kPrinter, document);
   }
 
   vt::ScratchPrinter printer{kPrinter, kPort};
@@ -57,67 +42,11 @@ std::string Pattern(size_t size, unsigned seed) {
   return data;
 }
 
-// Write sizes of the program do not matter: the spooler hands the monitor
-// 4096-byte pieces, and the record equals the engine's value for those. With
-// pass-through on, the file printer gets the job byte for byte; set while an
-// Xcv handle keeps the monitor loaded, as a spooler that never unloads it
-// would, the next job already passes through.
-TEST_F(SpoolerPrintTest, RawJobRecordedUnderItsPrinterAndDocument) {
-  vt::Xcv keepsLoaded(L"XcvMonitor Vardlet", SERVER_READ);
-  struct Case {
-    const wchar_t* document;
-    size_t size, writeSize;
-    bool passThrough;
-  } cases[] = {{L"raw empty", 0, 4096, false},          {L"raw small", 1, 1, false},
-               {L"raw 3 pieces", 3 * 4096 + 5, 1000, false}, {L"raw \\ odd/name", 70001, 65536, false},
-               {L"passed", 1, 65536, true},             {L"passed", 4096, 65536, true},
-               {L"passed", 100003, 65536, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.size << " bytes");
-    ASSERT_EQ(Settings(c.passThrough, c.passThrough ? vt::kPassTargetPrinter.Name : L""), 0u);
-    std::string data = Pattern(c.size, static_cast<unsigned>(c.size));
-    vt::DebugOutput debug;
-    SetLastError(0xdeadbeef);
-    ASSERT_EQ(vt::PrintRaw(kPrinter, c.document, data, c.writeSize), 0u);
-    uint32_t expected = vt::EngineChecksum(data);
-    EXPECT_EQ(vt::ReadRecord(kPrinter, c.document), std::optional<DWORD>(expected));
-    EXPECT_NE(debug.Text().find("Checksum: " + std::to_string(expected) + "\n"), std::string::npos)
-        << debug.Text();
-    if (c.passThrough) {
-      EXPECT_EQ(PassedThrough(), data);
-    }
-  }
-}
-
-TEST_F(SpoolerPrintTest, PostscriptPagesFromTheDriverCompareByContent) {
-  ASSERT_EQ(Settings(1, vt::kPassTargetPrinter.Name), 0u);
-  std::string first;
-  std::optional<DWORD> one = Page(L"page", L"Vardlet checksum page", &first);
-  ASSERT_TRUE(one.has_value());
-  ASSERT_EQ(first.compare(0, 10, "%!PS-Adobe"), 0) << first.substr(0, 40);
-  EXPECT_EQ(*one, vt::EngineChecksum(first));
-
-  struct Case {
-    const char* what;
-    const wchar_t* document;
-    const wchar_t* text;
-    bool same;
-  } cases[] = {{"the same page again", L"page again", L"Vardlet checksum page", true},
-               {"another title (only in a comment)", L"another title", L"Vardlet checksum page", true},
-               {"one character changed", L"changed", L"Vardlet checksum pagE", false}};
-  for (const Case& c : cases) {
-    std::string bytes;
-    std::optional<DWORD> value = Page(c.document, c.text, &bytes);
-    ASSERT_TRUE(value.has_value()) << c.what;
-    EXPECT_EQ(*value == *one, c.same) << c.what;
-    EXPECT_EQ(*value, vt::EngineChecksum(bytes)) << c.what;
-  }
-}
-
 // A job is never lost silently: the spooler's EndDocPrinter fails (Wine gives
 // ERROR_INVALID_HANDLE, not the monitor's code) and the monitor says why.
 TEST_F(SpoolerPrintTest, MonitorFailureFailsEndDocPrinterWithTheMonitorsMessage) {
-  ASSERT_EQ(Settings(1, vt::kMissingPrinter), 0u);
+  vt::Xcv port(std::wstring(L"XcvPort ") + kPort, SERVER_ACCESS_ADMINISTER);
+  ASSERT_EQ(port.SetSettings(1, vt::kMissingPrinter), 0u);
   vt::DebugOutput debug;
   SetLastError(0xdeadbeef);
   EXPECT_EQ(vt::PrintRaw(kPrinter, L"lost", Pattern(5000, 1)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -162,7 +91,7 @@ TEST_F(SpoolerPrintTest, PrintingWhileOthersAdministerPortsLosesNothing) {
         PORT_INFO_1W info = {&port[0]};
         if (!AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info), const_cast<LPWSTR>(VARDLET_MONITOR_NAME)))
           adminErrors++;
-        std::vector<std::wstring> listed = vt::SpoolerPorts(2);
+        std::vector<std::wstring> listed = vt::SpoolerPorts();
         if (std::find(listed.begin(), listed.end(), L"LOAD0:") == listed.end()) adminErrors++;
         if (!DeletePortW(nullptr, nullptr, &port[0])) adminErrors++;
         adminRounds++;
@@ -173,8 +102,7 @@ TEST_F(SpoolerPrintTest, PrintingWhileOthersAdministerPortsLosesNothing) {
   // The watchdog: a hang ends the run with a clear message, not a timeout.
   while (running > 0 && GetTickCount64() < deadline + 60000) Sleep(100);
   if (running > 0) {
-    std::printf("watchdog: %d threads still running 60 s after the end\n", running.load());
-    std::fflush(stdout);
+    ADD_FAILURE() << running.load() << " threads still running 60 s after the end";
     TerminateProcess(GetCurrentProcess(), 3);
   }
   for (std::thread& thread : threads) thread.join();

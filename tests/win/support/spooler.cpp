@@ -3,10 +3,6 @@
 #include <cstdio>
 
 #include "csumstream.h"
-#include "monitor_fixture.h"
-#include "printers.h"
-#include "registry.h"
-#include "test_printers.h"
 #include "vardlet_module.h"
 #include "xcvcommands.h"
 
@@ -38,25 +34,6 @@ std::string InstallSpoolerMonitor() {
   if (!AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) &&
       GetLastError() != ERROR_PRINT_MONITOR_ALREADY_INSTALLED)
     return "AddMonitorW: error " + std::to_string(GetLastError());
-  return "";
-}
-
-std::string PutDriverDataInDriverFolder(const std::wstring& printer) {
-  std::wstring name = printer;
-  HANDLE handle = nullptr;
-  if (!OpenPrinterW(&name[0], &handle, nullptr)) return "OpenPrinterW: error " + std::to_string(GetLastError());
-  DWORD needed = 0;
-  GetPrinterDriverW(handle, nullptr, 3, nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed + 1);
-  BOOL ok = GetPrinterDriverW(handle, nullptr, 3, buffer.data(), needed, &needed);
-  ClosePrinter(handle);
-  if (!ok) return "GetPrinterDriverW: error " + std::to_string(GetLastError());
-  // Wine names the data file in the driver folder without copying it there;
-  // the build puts the same PPD beside the tests.
-  std::wstring target = reinterpret_cast<DRIVER_INFO_3W*>(buffer.data())->pDataFile;
-  std::wstring source = Folder(VardletModule::Path()) + target.substr(target.find_last_of(L"\\/") + 1);
-  if (!CopyFileW(source.c_str(), target.c_str(), FALSE))
-    return "copying the PPD to the driver folder: error " + std::to_string(GetLastError());
   return "";
 }
 
@@ -104,18 +81,14 @@ DWORD Xcv::GetSettings(DWORD* print, std::wstring* printTo) {
   return VARDLET_PORT_SETTINGS_SIZE(printTo->size()) == needed ? 0 : ERROR_INVALID_DATA;
 }
 
-std::vector<std::wstring> SpoolerPorts(DWORD level) {
+std::vector<std::wstring> SpoolerPorts() {
   DWORD needed = 0, count = 0;
-  EnumPortsW(nullptr, level, nullptr, 0, &needed, &count);
+  EnumPortsW(nullptr, 2, nullptr, 0, &needed, &count);
   std::vector<BYTE> buffer(needed + 4096);  // room for ports added meanwhile
   std::vector<std::wstring> names;
-  if (!EnumPortsW(nullptr, level, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count))
+  if (!EnumPortsW(nullptr, 2, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count))
     return {L"EnumPortsW failed"};
   for (DWORD i = 0; i < count; ++i) {
-    if (level == 1) {
-      names.push_back(reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName);
-      continue;
-    }
     const PORT_INFO_2W& port = reinterpret_cast<PORT_INFO_2W*>(buffer.data())[i];
     if (port.pMonitorName && std::wstring(port.pMonitorName) == VARDLET_MONITOR_NAME) names.push_back(port.pPortName);
   }
@@ -158,19 +131,6 @@ DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const 
   }
   if (error == 0 && !EndDocPrinter(handle)) error = GetLastError();
   ClosePrinter(handle);
-  return error;
-}
-
-DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text) {
-  HDC dc = CreateDCW(L"WINSPOOL", printer.c_str(), nullptr, nullptr);
-  if (!dc) return GetLastError();
-  DWORD error = 0;
-  DOCINFOW info = {sizeof info, document.c_str(), nullptr, nullptr, 0};
-  if (StartDocW(dc, &info) <= 0 || StartPage(dc) <= 0 ||
-      !TextOutW(dc, 300, 300, text.c_str(), static_cast<int>(text.size())) || EndPage(dc) <= 0 ||
-      EndDoc(dc) <= 0)
-    error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
-  DeleteDC(dc);
   return error;
 }
 

@@ -25,11 +25,6 @@ inline const std::wstring kSpoolerPortsKey = L"SYSTEM\\CurrentControlSet\\Contro
 // already registered is kept). Returns "" or what failed.
 std::string InstallSpoolerMonitor();
 
-// Wine's PostScript driver reads the printer's PPD from the driver folder
-// only (CreateDCW fails with ERROR_FILE_NOT_FOUND otherwise): copies the test
-// driver's data file there. Returns "" or what failed.
-std::string PutDriverDataInDriverFolder(const std::wstring& printer);
-
 // vardletmon.dll loaded and initialised as Wine's spooler does around every
 // call (InitializePrintMonitor2 on the monitor's key), for calls the spooler
 // itself would not make; shut down and unloaded by the destructor.
@@ -47,9 +42,9 @@ class LoadedEntry {
   LPMONITOR2 Table = nullptr;  // null if the entry failed
 };
 
-// The ports the spooler lists (EnumPortsW): all of them at level 1, the
-// monitor's own (by monitor name) at level 2.
-std::vector<std::wstring> SpoolerPorts(DWORD level);
+// The monitor's ports as the spooler lists them (EnumPortsW at level 2, by
+// monitor name).
+std::vector<std::wstring> SpoolerPorts();
 
 // An Xcv handle: OpenPrinterW(",XcvMonitor Vardlet") or (",XcvPort <port>").
 class Xcv {
@@ -79,11 +74,6 @@ class Xcv {
 // pieces of writeSize, EndDocPrinter. Returns 0 or the failing call's error.
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
                size_t writeSize = 65536);
-
-// One page of text through GDI and the printer's driver (Wine's PostScript
-// driver): CreateDCW, StartDocW, StartPage, TextOutW, EndPage, EndDoc.
-// Returns 0 or the failing call's error.
-DWORD PrintPage(const std::wstring& printer, const std::wstring& document, const std::wstring& text);
 
 // The checksum engine's value for `data` written in pieces of writeSize.
 uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
