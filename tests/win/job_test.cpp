@@ -23,6 +23,7 @@ namespace vt {
 namespace {
 
 const DWORD kAbc = 32566245;  // the checksum of the job "abc"
+const DWORD kAbcd = 4126206949;  // of "abcd", above the signed range
 const char kSetJobFailed[] = "CPort::EndDocPort(): SetJob(Cancel) failed.\n";
 const char kEndDocPrinterFailed[] = "CChecksumPort::EndDocPort(): EndDocPrinter failed.\n";
 const wchar_t kDocument[] = L"vt-job document";
@@ -146,10 +147,10 @@ TEST_F(Jobs, PassThroughPrinterThatFailsTheEnd) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(testing::Message() << "job " << round);
     Debug.Clear();
-    JobRun run = RunJob(Module.Get(), port, kJobPrinter.Name, kDocument, {"abc"});
+    JobRun run = RunJob(Module.Get(), port, kJobPrinter.Name, kDocument, {"abcd"});
     EXPECT_EQ("EndDocPort failed with " + std::to_string(deadEnd) + " (document \"vt-job document\")", run.Problem);
-    EXPECT_EQ((Messages{ChecksumMessage(kAbc), kEndDocPrinterFailed}), Debug.Messages());
-    EXPECT_EQ(std::optional<DWORD>(kAbc), ReadRecord(kJobPrinter.Name, kDocument));
+    EXPECT_EQ((Messages{"Checksum: 4126206949\n", kEndDocPrinterFailed}), Debug.Messages());
+    EXPECT_EQ(std::optional<DWORD>(kAbcd), ReadRecord(kJobPrinter.Name, kDocument));
     EXPECT_EQ(before + 2, OpenPrinterHandles()) << "this job's two printers, not those before it";
   }
   EXPECT_TRUE(Module->ClosePort(port));
