@@ -14,14 +14,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -40,15 +37,13 @@ namespace {
 // Scale: 32-bit Wine may run under user emulation, many times slower.
 constexpr bool kEmulated = sizeof(void*) == 4;
 constexpr int kJobThreads = 8, kPassThroughThreads = 4, kJobsPerThread = kEmulated ? 20 : 50;
-constexpr int kContenders = 3, kRounds = kEmulated ? 30 : 80, kAdminThreads = 2;
+constexpr int kContenders = 3, kRounds = kEmulated ? 30 : 80;
 constexpr ULONGLONG kStuckAfterMs = kEmulated ? 300000 : 60000;
 // Calls each way for the leak count. Every kind of call comes round at least
 // a hundred times in them (a job whose pass-through printer refuses the end,
 // the rarest, about 150 times), so a leak of one handle or block on any path
 // shows as a hundred or more.
 constexpr long kCalls = 2000;
-
-std::string Text(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 using Load = MonitorTest;
 
@@ -89,11 +84,7 @@ TEST_F(Load, SimultaneousAdditionsOfOneNameAddItOnce) {
     ASSERT_EQ(1, !!result[0] + !!result[1]) << "round " << round;
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), error[result[0] ? 1 : 0]) << "round " << round;
   }
-  Names names = PortNames();
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(60u, names.size());
-  EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end()));
-  EXPECT_EQ(60u, Subkeys(Root.Path()).size());
+  EXPECT_EQ(60u, PortNames().size());
 }
 
 #ifdef VARDLET_CHECK_LOCK_ORDER
@@ -124,70 +115,44 @@ TEST(LockOrder, ViolationsAreNamedOnTheDebuggerOutput) {
 }
 #endif
 
-// A reusable meeting point of a fixed number of threads.
-class Barrier {
- public:
-  explicit Barrier(int parties) : Parties(parties) {}
-  void Wait() {
-    std::unique_lock<std::mutex> guard(Lock);
-    if (++Arrived == Parties) return Arrived = 0, ++Generation, All.notify_all();
-    All.wait(guard, [&, generation = Generation] { return generation != Generation; });
-  }
-
- private:
-  std::mutex Lock;
-  std::condition_variable All;
-  int Parties, Arrived = 0;
-  unsigned Generation = 0;
-};
-
 struct Worker {
   std::string Name;
   std::atomic<const char*> Doing{"nothing"};  // the export being called
   std::atomic<ULONGLONG> Progress{GetTickCount64()};
   std::atomic<bool> Done{false};
   std::vector<std::string> Problems;
-  std::vector<uint32_t> Checksums;  // of every job it finished
+  std::thread Thread;
 };
 
 // Threads that each call their step (n = 0, 1, ...) until it returns false,
 // under a watchdog: a hung call cannot be joined, so a thread that makes no
 // progress for kStuckAfterMs ends the process, naming what each was doing.
-class Crowd {
- public:
+struct Crowd {
   void Start(const std::string& name, std::function<bool(Worker&, int)> step) {
-    Workers.push_back(std::make_unique<Worker>());
-    Worker* self = Workers.back().get();
+    Worker* self = Workers.emplace_back(std::make_unique<Worker>()).get();
     self->Name = name;
-    Threads.emplace_back([self, step] {
+    self->Thread = std::thread([self, step] {
       for (int n = 0; step(*self, n); ++n) self->Doing = "nothing", self->Progress = GetTickCount64();
       self->Done = true;
     });
   }
   void Join() {
-    for (bool all = false; !all;) {
-      Sleep(100);
-      all = true;
-      for (const auto& w : Workers) {
-        all = all && w->Done;
-        if (w->Done || GetTickCount64() - w->Progress < kStuckAfterMs) continue;
-        std::string report = "watchdog: " + w->Name + " is stuck in " + w->Doing.load();
-        for (const auto& other : Workers)
-          report += "\n  " + other->Name + ": " + (other->Done ? "done" : other->Doing.load());
-        std::printf("[  FAILED  ] %s\n", report.c_str());
-        std::fflush(stdout);
-        TerminateProcess(GetCurrentProcess(), 3);
-      }
+    for (const auto& w : Workers) {
+      while (!w->Done && GetTickCount64() - w->Progress < kStuckAfterMs) Sleep(100);
+      if (w->Done) continue;
+      std::string report = "watchdog: " + w->Name + " is stuck in " + w->Doing.load();
+      for (const auto& other : Workers)
+        report += "\n  " + other->Name + ": " + (other->Done ? "done" : other->Doing.load());
+      std::printf("[  FAILED  ] %s\n", report.c_str());
+      std::fflush(stdout);
+      TerminateProcess(GetCurrentProcess(), 3);
     }
-    for (std::thread& thread : Threads) thread.join();
+    for (const auto& w : Workers) w->Thread.join();
   }
   std::vector<std::unique_ptr<Worker>> Workers;
-
- private:
-  std::vector<std::thread> Threads;
 };
 
-TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
+TEST_F(Load, JobsAndContentionAtOnce) {
   Names jobPorts;
   for (int i = 0; i < kJobThreads; ++i) {
     jobPorts.push_back(L"STRESS" + std::to_wstring(i) + L":");
@@ -196,7 +161,6 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
                                  : Root.AddPortKeys({jobPorts[i]}));
   }
   Initialize({L"CONTEND:"});
-  Names fixedPorts = PortNames();
   std::vector<HANDLE> jobHandles;
   for (const std::wstring& port : jobPorts) jobHandles.push_back(Open(port.c_str()));
   const VardletExports& dll = Module.Get();
@@ -209,33 +173,34 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
       ForgetRecord((i + j) % 2 ? kOtherJobPrinter.Name : kJobPrinter.Name, document("job", i, j));
   for (int round = 0; round < kRounds; ++round) ForgetRecord(kJobPrinter.Name, document("contend", 0, round));
 
-  std::atomic<int> jobThreadsLeft{kJobThreads}, holders{0};
+  std::atomic<int> holders{0};
   std::atomic<int> winners[kRounds] = {};
-  std::atomic<long> busyRefusals{0}, adds{0}, enumerations{0};
-  Barrier barrier(kContenders);
+  std::atomic<long> busyRefusals{0};
+  // The contenders meet twice a round: before the opens, after them.
+  std::atomic<int> arrivals[2 * kRounds] = {};
+  auto meet = [&](std::atomic<int>& arrived) {
+    for (++arrived; arrived < kContenders;) std::this_thread::yield();
+  };
   Crowd crowd;
   const ULONGLONG start = GetTickCount64();
   auto runJob = [&](Worker& self, HANDLE port, const wchar_t* printer, const std::wstring& name,
-                    Writes writes) {
+                    const Writes& writes) {
     JobRun run = RunJob(dll, port, printer, name.c_str(), writes, &self.Doing);
     if (!run.Ok) self.Problems.push_back(run.Problem);
-    self.Checksums.push_back(ExpectedChecksum(writes));
   };
   for (int i = 0; i < kJobThreads; ++i) {
-    crowd.Start("job thread " + Text(jobPorts[i]), [&, i](Worker& self, int j) {
+    crowd.Start("job thread " + std::to_string(i), [&, i](Worker& self, int j) {
       uint32_t seed = static_cast<uint32_t>(i * 1000 + j);
       runJob(self, jobHandles[i], (i + j) % 2 ? kOtherJobPrinter.Name : kJobPrinter.Name,
              document("job", i, j), MakeJob(seed, 1 + seed * 7919 % 48000, size_t{64} << (seed % 4 * 3)));
-      if (j + 1 < kJobsPerThread) return true;
-      --jobThreadsLeft;
-      return false;
+      return j + 1 < kJobsPerThread;
     });
   }
   // Every round all contenders open the one port at the same moment: one
   // gets it and runs a job, every other one is told 170 (busy).
   for (int c = 0; c < kContenders; ++c) {
     crowd.Start("contender " + std::to_string(c), [&](Worker& self, int round) {
-      barrier.Wait();
+      meet(arrivals[2 * round]);
       HANDLE port = reinterpret_cast<HANDLE>(0x5a5a);
       self.Doing = "OpenPort";
       SetLastError(kSentinel);
@@ -249,123 +214,48 @@ TEST_F(Load, JobsContentionAndAdministrationAtOnce) {
       } else if (++busyRefusals, error != ERROR_BUSY || port != reinterpret_cast<HANDLE>(0x5a5a)) {
         self.Problems.push_back("OpenPort refused with " + std::to_string(error) + " and wrote the handle");
       }
-      barrier.Wait();  // every open of this round has returned
+      meet(arrivals[2 * round + 1]);
       self.Doing = "ClosePort";
       if (opened && (--holders, !dll.ClosePort(port))) self.Problems.push_back("ClosePort failed");
       return round + 1 < kRounds;
     });
   }
-  // Ports come and go beside the jobs: added at both record levels, refused
-  // as duplicates, opened, refused deletion while open, deleted. The job
-  // ports, open all along, are never deletable.
-  for (int a = 0; a < kAdminThreads; ++a) {
-    crowd.Start("administrator " + std::to_string(a), [&, a](Worker& self, int n) {
-      std::wstring name = L"ADM" + std::to_wstring(a) + L"-" + std::to_wstring(n) + L":", shouted = name;
-      CharUpperW(shouted.data());
-      std::wstring target = kPassTargetPrinter.Name, jobPort = jobPorts[n % kJobThreads];
-      PortRecordFF record = {name.data(), static_cast<DWORD>((target.size() + 1) * 2),
-                             reinterpret_cast<LPBYTE>(target.data())};
-      PortRecordFF duplicate = {shouted.data(), 0, nullptr};
-      HANDLE port = nullptr;
-      auto deletePort = [&](std::wstring& port) { return dll.DeletePortW(nullptr, nullptr, port.data()); };
-      const Call steps[] = {
-          // clang-format off
-          {"AddPortExW", [&] { return dll.AddPortExW(nullptr, n % 2 ? 1 : kLevelFF, reinterpret_cast<LPBYTE>(&record), nullptr); }, 0},
-          {"AddPortExW", [&] { return dll.AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&duplicate), nullptr); }, ERROR_ALREADY_EXISTS},
-          {"OpenPort", [&] { return dll.OpenPort(name.data(), &port); }, 0},
-          {"DeletePortW", [&] { return deletePort(name); }, ERROR_BUSY},
-          {"ClosePort", [&] { return dll.ClosePort(port); }, 0},
-          {"DeletePortW", [&] { return deletePort(name); }, 0},
-          {"DeletePortW", [&] { return deletePort(name); }, ERROR_UNKNOWN_PORT},
-          {"DeletePortW", [&] { return deletePort(jobPort); }, ERROR_BUSY},
-          // clang-format on
-      };
-      for (const Call& step : steps) {
-        self.Doing = step.What;
-        std::string problem = Check(step);
-        if (!problem.empty()) self.Problems.push_back(problem + " (" + Text(name) + ")");
-      }
-      ++adds;
-      Sleep(1);  // leave the two cores to the jobs now and then
-      return jobThreadsLeft > 0;
-    });
-  }
-  // The list as the spooler sees it meanwhile: the fixed ports always there.
-  crowd.Start("enumerator", [&](Worker& self, int) {
-    DWORD needed = 0, returned = 0;
-    self.Doing = "EnumPortsW";
-    dll.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buffer(needed + 4096);  // room for ports added meanwhile
-    if (dll.EnumPortsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &returned)) {
-      const auto* records = reinterpret_cast<const PORT_INFO_1W*>(buffer.data());
-      for (const std::wstring& port : fixedPorts) {
-        auto found =
-            std::find_if(records, records + returned, [&](const PORT_INFO_1W& r) { return port == r.pName; });
-        if (found == records + returned) self.Problems.push_back("EnumPortsW left out " + Text(port));
-      }
-      ++enumerations;
-    }
-    Sleep(1);
-    return jobThreadsLeft > 0;
-  });
   crowd.Join();
   const double seconds = (GetTickCount64() - start) / 1000.0;
 
   size_t problems = 0;
-  std::multiset<std::string> expected, said;
-  for (const auto& w : crowd.Workers) {
+  for (const auto& w : crowd.Workers)
     for (const std::string& problem : w->Problems)
       if (++problems <= 20) ADD_FAILURE() << w->Name << ": " << problem;
-    for (uint32_t checksum : w->Checksums) expected.insert(ChecksumMessage(checksum));
-  }
-  size_t violations = 0;
-  for (const std::string& message : Debug.Messages()) {
-    if (message.rfind("Checksum: ", 0) == 0) said.insert(message);
-    if (message.rfind("Lock order violated", 0) == 0 && ++violations <= 5) ADD_FAILURE() << message;
-  }
-  EXPECT_EQ(0u, problems);
+  for (const std::string& message : Debug.Messages())
+    EXPECT_NE(0u, message.rfind("Lock order violated", 0)) << message;
   for (int round = 0; round < kRounds; ++round) EXPECT_EQ(1, winners[round].load()) << "round " << round;
   EXPECT_EQ(kRounds * (kContenders - 1), busyRefusals.load());
-  EXPECT_GT(adds.load() * enumerations.load(), 0);
-  EXPECT_TRUE(expected == said) << "each finished job said its checksum once";
   for (HANDLE port : jobHandles) EXPECT_TRUE(Module->ClosePort(port));
-  Names ports = PortNames(), keys = Subkeys(Root.Path());
-  std::sort(ports.begin(), ports.end()), std::sort(keys.begin(), keys.end()),
-      std::sort(fixedPorts.begin(), fixedPorts.end());
-  EXPECT_EQ(fixedPorts, ports);
-  EXPECT_EQ(fixedPorts, keys);
-  std::printf(
-      "stress: %d job threads x %d jobs (%d passing through to one printer) + %d threads contending for one "
-      "port x %d rounds = %d jobs, %zu checksum messages; alongside, %d administrators: %ld ports added and "
-      "deleted; 1 enumerator: %ld enumerations; %zu problems, %ld busy refusals, %zu lock-order violations, "
-      "%.1f s in all\n",
-      kJobThreads, kJobsPerThread, kPassThroughThreads, kContenders, kRounds,
-      kJobThreads * kJobsPerThread + kRounds, said.size(), kAdminThreads, adds.load(), enumerations.load(),
-      problems, busyRefusals.load(), violations, seconds);
+  std::printf("stress: %d job threads x %d jobs (%d passing through to one printer) + %d threads contending "
+              "for one port x %d rounds = %d jobs; %zu problems, %ld busy refusals, %.1f s\n",
+              kJobThreads, kJobsPerThread, kPassThroughThreads, kContenders, kRounds,
+              kJobThreads * kJobsPerThread + kRounds, problems, busyRefusals.load(), seconds);
 }
 
 // No debugger-output capture here: its own memory would grow with the calls.
 TEST(Leaks, ThousandsOfCallsEachWayLeaveNothingBehind) {
   MonitorRoot root;
   VardletModule module;
-  const std::vector<HANDLE> heaps = NewHeaps({});
+  std::vector<HANDLE> heaps = NewHeaps({});
   ASSERT_TRUE(module.Load()) << module.Error();
   const std::vector<HANDLE> monitorHeaps = NewHeaps(heaps);  // the monitor's, with the library
   ASSERT_EQ(ERROR_SUCCESS, root.AddPortKeys({L"HELD:", L"PLAIN:", L"STUCK:", L"STUCK:\\child"}));
   ASSERT_EQ(ERROR_SUCCESS, root.AddPassThroughKey(L"JOB:", kPassTargetPrinter.Name));
   ASSERT_EQ(ERROR_SUCCESS, root.AddPassThroughKey(L"DEAD:", kDeadEndPrinter.Name));
   ASSERT_TRUE(module->InitializeMonitor(root.Arg()));
-  std::vector<HANDLE> withMonitor = heaps;
-  withMonitor.insert(withMonitor.end(), monitorHeaps.begin(), monitorHeaps.end());
-  const std::vector<HANDLE> portHeaps = NewHeaps(withMonitor);  // the ports', with the first port
+  heaps.insert(heaps.end(), monitorHeaps.begin(), monitorHeaps.end());
+  const std::vector<HANDLE> portHeaps = NewHeaps(heaps);  // the ports', with the first port
   ASSERT_EQ(1u, monitorHeaps.size());
   ASSERT_EQ(1u, portHeaps.size());
-  DWORD deadEnd = 0;
-  {
-    RealJob direct(kDeadEndPrinter.Name, L"vt-leaks direct");
-    ASSERT_FALSE(direct.End());
-    deadEnd = GetLastError();
-  }
+  RealJob direct(kDeadEndPrinter.Name, L"vt-leaks direct");
+  ASSERT_FALSE(direct.End());
+  const DWORD deadEnd = GetLastError();  // what EndDocPort must report on DEAD:
   const VardletExports& dll = module.Get();
   HANDLE held = nullptr, port = nullptr;
   ASSERT_TRUE(dll.OpenPort(const_cast<LPWSTR>(L"HELD:"), &held));
@@ -541,18 +431,15 @@ TEST_F(Load, PortIsNotDeletedWhileACallIsInsideIt) {
 
 // A port held in EndDocPort (as by a pass-through printer slow to take the
 // end of a job), and a second OpenPort of it waiting: meanwhile the list is
-// read, ports are added, opened, closed and deleted, and a job runs on
-// another port, all at once; the second OpenPort still gets ERROR_BUSY.
+// read, a port is added and deleted, another opened and closed; the second
+// OpenPort still gets ERROR_BUSY.
 TEST_F(Load, WaitingOpenPortDoesNotStallOtherPorts) {
   using namespace std::chrono_literals;
-  Initialize({L"Slow:", L"Other:", L"Spare:"});
+  Initialize({L"Slow:", L"Other:"});
   RealJob job(kJobPrinter.Name, L"Slow.txt");
-  ForgetRecord(kJobPrinter.Name, L"vt-load still served");
-  const Writes writes = MakeJob(7, 5000, 700);
-  ASSERT_NE(0u, ExpectedChecksum(writes));
   HANDLE slow = Open(L"Slow:"), other = nullptr;
   ASSERT_TRUE(Module->StartDocPort(slow, job.PrinterName(), job.Id(), 1, job.DocInfo()));
-  HeldMessage held(Module.Handle(), L"Checksum: 0\n");  // the held job's, no other
+  HeldMessage held(Module.Handle(), L"Checksum: 0\n");  // the held job's
   ASSERT_TRUE(held.Ok());
   auto ending = std::async(std::launch::async, [&] { return Module->EndDocPort(slow); });
   ASSERT_TRUE(held.WaitEntered());
@@ -563,10 +450,8 @@ TEST_F(Load, WaitingOpenPortDoesNotStallOtherPorts) {
   });
   second.wait_for(500ms);  // long enough for it to be waiting, if it waits
   auto others = std::async(std::launch::async, [&] {
-    return PortNames().size() == 3 && AddPort(L"New:") && Delete(Module, L"New:") &&
-           Delete(Module, L"Spare:") && Module->OpenPort(const_cast<LPWSTR>(L"Other:"), &other) &&
-           RunJob(Module.Get(), other, kJobPrinter.Name, L"vt-load still served", writes).Ok &&
-           Module->ClosePort(other);
+    return PortNames().size() == 2 && AddPort(L"New:") && Delete(Module, L"New:") &&
+           Module->OpenPort(const_cast<LPWSTR>(L"Other:"), &other) && Module->ClosePort(other);
   });
   EXPECT_EQ(std::future_status::ready, others.wait_for(5s)) << "other ports wait for the busy one";
   held.Release();

@@ -75,11 +75,6 @@ std::wstring OutputFileDos(const wchar_t* fileName) {
   return file.substr(0, file.find_last_of(L'\\') + 1) + fileName;
 }
 
-std::wstring OutputFile(const wchar_t* fileName) {
-  std::wstring path = OutputFileDos(fileName).substr(2);
-  std::replace(path.begin(), path.end(), L'\\', L'/');
-  return path;
-}
 
 std::optional<std::string> ReadFileBytes(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <cstring>
 
 namespace vt {
 
@@ -38,7 +37,7 @@ LSTATUS SetDacl(const std::wstring& path, const wchar_t* sddl) {
 
 LSTATUS DeleteKeyTree(const std::wstring& path) {
   // Also opens up what DenyRead closed.
-  if (AllowAll(path) == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (SetDacl(path, L"D:(A;;KA;;;WD)") == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   for (const std::wstring& child : Subkeys(path)) {
     LSTATUS status = DeleteKeyTree(path + L"\\" + child);
     if (status != ERROR_SUCCESS) return status;
@@ -100,9 +99,7 @@ std::optional<RawValue> ReadRaw(const std::wstring& path, const wchar_t* name) {
 std::optional<DWORD> ReadDword(const std::wstring& path, const wchar_t* name) {
   std::optional<RawValue> raw = ReadRaw(path, name);
   if (!raw || raw->Type != REG_DWORD || raw->Data.size() != sizeof(DWORD)) return std::nullopt;
-  DWORD value;
-  std::memcpy(&value, raw->Data.data(), sizeof value);
-  return value;
+  return *reinterpret_cast<const DWORD*>(raw->Data.data());
 }
 
 std::optional<std::wstring> ReadString(const std::wstring& path, const wchar_t* name) {
@@ -116,7 +113,6 @@ LSTATUS DenyRead(const std::wstring& path) {
   return SetDacl(path, L"D:P(A;;SDWD;;;WD)");  // everyone: DELETE and WRITE_DAC only
 }
 
-LSTATUS AllowAll(const std::wstring& path) { return SetDacl(path, L"D:(A;;KA;;;WD)"); }
 
 MonitorRoot::MonitorRoot() {
   const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();

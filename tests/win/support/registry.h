@@ -36,7 +36,6 @@ std::optional<std::wstring> ReadString(const std::wstring& path, const wchar_t* 
 // security but not read or write it. (Wine ignores the security attributes
 // of RegCreateKeyExW but honours RegSetKeySecurity.)
 LSTATUS DenyRead(const std::wstring& path);
-LSTATUS AllowAll(const std::wstring& path);
 
 // A monitor registry root of one test's own, named after the running test:
 // SYSTEM\CurrentControlSet\Control\Print\Monitors\Vardlet Test\<suite>.<test>.

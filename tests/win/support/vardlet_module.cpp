@@ -1,6 +1,5 @@
 #include "vardlet_module.h"
 
-#include <cstdio>
 
 namespace vt {
 
@@ -17,9 +16,7 @@ bool VardletModule::Load() {
   LastError.clear();
   Module = LoadLibraryW(Path().c_str());
   if (!Module) {
-    char text[96];
-    std::snprintf(text, sizeof text, "LoadLibraryW(vardlet.dll) failed with %lu", GetLastError());
-    LastError = text;
+    LastError = "LoadLibraryW(vardlet.dll) failed with " + std::to_string(GetLastError());
     return false;
   }
   const char* missing = nullptr;
