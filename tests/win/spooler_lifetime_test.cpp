@@ -15,15 +15,15 @@
 namespace vt {
 namespace {
 
-// Cycles, each with a job and an Xcv handle the spooler left open, give back
-// every handle, printer handle, thread and library: a leak of one per cycle
-// shows as kCycles. The
-// monitor's level 2 list, straight from its table, names the monitor (Wine's
-// EnumPortsW fills that in itself, so only this catches a wrong one).
+// A thousand cycles, each with a job and an Xcv handle the spooler left open,
+// give back every handle, printer handle, thread and library: a leak of one
+// per cycle shows as a thousand. The monitor's level 2 list, straight from
+// its table, names the monitor (Wine's EnumPortsW fills that in itself, so
+// only this catches a wrong one).
 // vardlet.dll's private heaps outlive it by design (never destroyed);
 // vardletmon must add none of its own.
-TEST(SpoolerMonitorLifetime, HundredsOfCyclesLeaveNothingBehind) {
-  const unsigned kCycles = 200, kDirectCycles = 100;
+TEST(SpoolerMonitorLifetime, ThousandCyclesLeaveNothingBehind) {
+  const unsigned kCycles = 1000, kDirectCycles = 100;
   // Installed by another process: Wine's AddMonitorW keeps the monitor loaded
   // in the process that calls it.
   std::string output;
