@@ -32,16 +32,7 @@
 
 #include <atomic>
 
-#if defined(__x86_64__) || defined(__i386__)
-#define CSUM_X86 1
-#include <immintrin.h>
-// Per function, so that the rest of the library keeps the baseline
-// instruction set and the processor is asked before these run.
-#define CSUM_TARGET_SSE2 __attribute__((target("sse2")))
-#define CSUM_TARGET_AVX2 __attribute__((target("avx2")))
-#else
-#define CSUM_X86 0
-#endif
+#include "csumsimd.h"
 
 namespace {
 

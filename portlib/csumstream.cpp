@@ -24,14 +24,7 @@
 
 #include <string.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#define CSUM_X86 1
-#include <immintrin.h>
-#define CSUM_TARGET_SSE2 __attribute__((target("sse2")))
-#define CSUM_TARGET_AVX2 __attribute__((target("avx2")))
-#else
-#define CSUM_X86 0
-#endif
+#include "csumsimd.h"
 
 namespace {
 
