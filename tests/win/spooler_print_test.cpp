@@ -8,13 +8,13 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "monitor_fixture.h"
 #include "printers.h"
 #include "spooler.h"
 #include "test_printers.h"
+#include "watched_threads.h"
 #include "xcvcommands.h"
 
 namespace {
@@ -70,42 +70,37 @@ TEST_F(SpoolerPrintTest, PrintingWhileOthersAdministerPortsLosesNothing) {
     ASSERT_TRUE(printers.back()->Ok());
   }
   const ULONGLONG deadline = GetTickCount64() + 20000;
-  std::atomic<int> jobs{0}, lost{0}, adminRounds{0}, adminErrors{0}, running{kPrinters + kAdmins};
-  std::vector<std::thread> threads;
+  std::atomic<int> jobs{0}, lost{0}, adminRounds{0}, adminErrors{0};
+  std::deque<vt::Worker> workers;
   for (int t = 0; t < kPrinters; t++) {
-    threads.emplace_back([&, t] {
-      for (unsigned n = 0; GetTickCount64() < deadline; n++, jobs++) {
-        std::string data = Pattern(1 + (n * 7919) % 20000, t * 1000 + n);
-        std::wstring document = L"load " + std::to_wstring(n);
-        if (vt::PrintRaw(printers[t]->Name(), document, data) != 0 ||
-            vt::ReadRecord(printers[t]->Name(), document) != vt::EngineChecksum(data))
-          lost++;
-      }
-      running--;
-    });
+    workers.emplace_back().Name = "printing thread " + std::to_string(t);
+    workers.back().Step = [&, t](vt::Worker& self, int n) {
+      std::string data = Pattern(1 + (n * 7919) % 20000, t * 1000 + n);
+      std::wstring document = L"load " + std::to_wstring(n);
+      self.Doing = "PrintRaw";
+      if (vt::PrintRaw(printers[t]->Name(), document, data) != 0 ||
+          vt::ReadRecord(printers[t]->Name(), document) != vt::ExpectedChecksum({data}))
+        lost++;
+      return ++jobs, GetTickCount64() < deadline;
+    };
   }
   for (int a = 0; a < kAdmins; a++) {
-    threads.emplace_back([&, a] {
-      while (GetTickCount64() < deadline) {
-        std::wstring port = L"CHURN" + std::to_wstring(a) + L":";
-        PORT_INFO_1W info = {&port[0]};
-        if (!AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info), const_cast<LPWSTR>(VARDLET_MONITOR_NAME)))
-          adminErrors++;
-        std::vector<std::wstring> listed = vt::SpoolerPorts();
-        if (std::find(listed.begin(), listed.end(), L"LOAD0:") == listed.end()) adminErrors++;
-        if (!DeletePortW(nullptr, nullptr, &port[0])) adminErrors++;
-        adminRounds++;
-      }
-      running--;
-    });
+    workers.emplace_back().Name = "administering thread " + std::to_string(a);
+    workers.back().Step = [&, a](vt::Worker& self, int) {
+      std::wstring port = L"CHURN" + std::to_wstring(a) + L":";
+      PORT_INFO_1W info = {&port[0]};
+      self.Doing = "AddPortExW";
+      if (!AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info), const_cast<LPWSTR>(VARDLET_MONITOR_NAME)))
+        adminErrors++;
+      self.Doing = "EnumPortsW";
+      std::vector<std::wstring> listed = vt::SpoolerPorts();
+      if (std::find(listed.begin(), listed.end(), L"LOAD0:") == listed.end()) adminErrors++;
+      self.Doing = "DeletePortW";
+      if (!DeletePortW(nullptr, nullptr, &port[0])) adminErrors++;
+      return ++adminRounds, GetTickCount64() < deadline;
+    };
   }
-  // The watchdog: a hang ends the run with a clear message, not a timeout.
-  while (running > 0 && GetTickCount64() < deadline + 60000) Sleep(100);
-  if (running > 0) {
-    ADD_FAILURE() << running.load() << " threads still running 60 s after the end";
-    TerminateProcess(GetCurrentProcess(), 3);
-  }
-  for (std::thread& thread : threads) thread.join();
+  vt::RunWatched(workers, 80000);  // a hang ends the run with a clear message, not a timeout
   std::printf("%d jobs by %d threads, %d administration rounds by %d threads in 20 s\n", jobs.load(), kPrinters,
               adminRounds.load(), kAdmins);
   EXPECT_EQ(0, lost.load()) << "of " << jobs.load() << " jobs";

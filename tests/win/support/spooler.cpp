@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "csumstream.h"
 #include "vardlet_module.h"
 #include "xcvcommands.h"
 
@@ -132,14 +131,6 @@ DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const 
   if (error == 0 && !EndDocPrinter(handle)) error = GetLastError();
   ClosePrinter(handle);
   return error;
-}
-
-uint32_t EngineChecksum(const std::string& data, size_t writeSize) {
-  CChecksumStream stream;
-  for (size_t at = 0; at < data.size(); at += writeSize)
-    stream.Write(reinterpret_cast<const uint8_t*>(data.data() + at),
-                 static_cast<uint32_t>(std::min(writeSize, data.size() - at)));
-  return stream.Finish();
 }
 
 int RunTool(const std::wstring& commandLine, std::string* output) {

@@ -7,7 +7,6 @@
 #include <winspool.h>
 #include <winsplp.h>
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,9 +73,6 @@ class Xcv {
 // pieces of writeSize, EndDocPrinter. Returns 0 or the failing call's error.
 DWORD PrintRaw(const std::wstring& printer, const std::wstring& document, const std::string& data,
                size_t writeSize = 65536);
-
-// The checksum engine's value for `data` written in pieces of writeSize.
-uint32_t EngineChecksum(const std::string& data, size_t writeSize = 4096);
 
 // Runs a command line in the test's folder; returns its exit code (or -1 if
 // it did not start) and what it wrote to stdout and stderr.
