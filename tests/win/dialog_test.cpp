@@ -3,11 +3,7 @@
 // "Checksum Port Settings" behind ConfigurePortW; the settings a port loads
 // from odd registry values, as the dialog shows them; deletion while a dialog
 // is open.
-#include <gtest/gtest.h>
-#include <windows.h>
 
-#include <optional>
-#include <string>
 #include <tuple>
 
 #include "dialog_cases.h"

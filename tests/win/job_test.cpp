@@ -5,15 +5,9 @@
 // to a file, "Dead End" fails at EndDocPrinter), and printers that vanish.
 // The checksum arithmetic is tested natively (tests/native); a slow
 // pass-through printer holding up only its own port, in load_test.
-#include <gtest/gtest.h>
-#include <windows.h>
-#include <winspool.h>
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "import_patch.h"
 #include "memory_pages.h"

@@ -8,21 +8,15 @@
 // succeeding and failing calls must leave kernel handles, printer handles,
 // heap blocks and the port list as they were. The figures printed are those
 // of docs/reliability.md.
-#include <gtest/gtest.h>
-#include <windows.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <future>
 #include <iterator>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "import_patch.h"
 #include "monitor_fixture.h"
@@ -203,17 +197,11 @@ TEST_F(Load, JobsAndContentionAtOnce) {
 TEST(Leaks, ThousandsOfCallsEachWayLeaveNothingBehind) {
   MonitorRoot root;
   VardletModule module;
-  std::vector<HANDLE> heaps = NewHeaps({});
   ASSERT_TRUE(module.Load()) << module.Error();
-  const std::vector<HANDLE> monitorHeaps = NewHeaps(heaps);  // the monitor's, with the library
   ASSERT_EQ(ERROR_SUCCESS, root.AddPortKeys({L"HELD:", L"PLAIN:", L"STUCK:", L"STUCK:\\child"}));
   ASSERT_EQ(ERROR_SUCCESS, root.AddPassThroughKey(L"JOB:", kPassTargetPrinter.Name));
   ASSERT_EQ(ERROR_SUCCESS, root.AddPassThroughKey(L"DEAD:", kDeadEndPrinter.Name));
   ASSERT_TRUE(module->InitializeMonitor(root.Arg()));
-  heaps.insert(heaps.end(), monitorHeaps.begin(), monitorHeaps.end());
-  const std::vector<HANDLE> portHeaps = NewHeaps(heaps);  // the ports', with the first port
-  ASSERT_EQ(1u, monitorHeaps.size());
-  ASSERT_EQ(1u, portHeaps.size());
   RealJob direct(kDeadEndPrinter.Name, L"vt-leaks direct");
   ASSERT_FALSE(direct.End());
   const DWORD deadEnd = GetLastError();  // what EndDocPort must report on DEAD:
@@ -283,19 +271,13 @@ TEST(Leaks, ThousandsOfCallsEachWayLeaveNothingBehind) {
       {"DeletePortW stuck", [&] { return dll.DeletePortW(nullptr, nullptr, name(L"STUCK:")); }, ERROR_ACCESS_DENIED},
       // clang-format on
   };
-  // The gauges.
-  const char* const kGauges[] = {"kernel handles",      "printer handles",    "monitor heap blocks",
-                                 "monitor heap bytes",  "port heap blocks",   "port heap bytes",
-                                 "process heap blocks", "process heap bytes", "port list bytes"};
-  // On the stack: a vector on the process heap would be counted itself.
+  const char* const kGauges[] = {"kernel handles", "printer handles", "heap blocks", "heap bytes", "port list bytes"};
+  // On the stack: a vector on a heap would be counted itself.
   using Figures = std::array<size_t, std::size(kGauges)>;
   auto take = [&] {
-    Figures figures = {OpenKernelHandles(), OpenPrinterHandles()};
-    const HANDLE heaps[] = {monitorHeaps[0], portHeaps[0], GetProcessHeap()};
-    for (size_t i = 0; i < 3; ++i) std::tie(figures[2 + 2 * i], figures[3 + 2 * i]) = HeapUse(heaps[i]);
+    const std::pair<size_t, size_t> heaps = HeapUse();
     dll.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned);
-    figures[8] = needed;
-    return figures;
+    return Figures{OpenKernelHandles(), OpenPrinterHandles(), heaps.first, heaps.second, needed};
   };
 
   // Once of everything first, so that what the platform keeps for later

@@ -3,15 +3,10 @@
 // adding and deleting ports with their settings and keys, what a reload of
 // the library rebuilds, and port keys the registry refuses to read, write or
 // delete. (Every refusal of bad input is in refusals_test.)
-#include <gtest/gtest.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "monitor_fixture.h"
 

@@ -3,12 +3,7 @@
 // UI DLL (vardletui.dll), loads it and runs its dialogs in this process; the
 // robot plays the user under the fixture's X server. What counts is what the
 // spooler lists and the registry holds afterwards.
-#include <gtest/gtest.h>
-#include <windows.h>
-#include <winspool.h>
-#include <winsplp.h>
 
-#include <string>
 #include <tuple>
 
 #include "dialog_cases.h"

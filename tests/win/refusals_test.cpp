@@ -5,18 +5,12 @@
 // row fails with its code and writes none of the caller's outputs; a crash
 // ends the program. Afterwards nothing has changed, and a job whose refused
 // writes came between its good ones records only the good ones.
-#include <gtest/gtest.h>
-#include <windows.h>
-#include <winspool.h>
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "memory_pages.h"
 #include "monitor_fixture.h"

@@ -3,7 +3,6 @@
 // A program of its own: after some calls (EnumPortsW, AddPrinterW) Wine's
 // spooler keeps the monitor loaded in the process for good, and it could not
 // be seen to unload.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 

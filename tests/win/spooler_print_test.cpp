@@ -2,18 +2,13 @@
 // printing while ports are administered. (A RAW job and a page from Wine's
 // PostScript driver, each recorded and passed through, are what demo/run.sh
 // shows end to end.)
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
-#include <vector>
 
 #include "monitor_fixture.h"
-#include "printers.h"
 #include "spooler.h"
-#include "test_printers.h"
 #include "watched_threads.h"
 #include "xcvcommands.h"
 

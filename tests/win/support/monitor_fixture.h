@@ -1,7 +1,9 @@
 // Base fixture of the tests that drive vardlet.dll through its exports (each
 // test gets a freshly loaded library, so a fresh monitor, a registry root of
 // its own and a capture of the debugger output), and the job and record
-// helpers they share.
+// helpers they share. The tests rely on it for GoogleTest, <windows.h> and
+// <winspool.h>, the standard types of its interface and the rest of the
+// support library's registry, printer and debugger-output helpers.
 #pragma once
 
 #include <gtest/gtest.h>

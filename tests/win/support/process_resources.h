@@ -38,24 +38,20 @@ inline size_t ThreadCount() {
   return count;
 }
 
-// Busy blocks and their bytes on a heap.
-inline std::pair<size_t, size_t> HeapUse(HANDLE heap) {
+// Busy blocks and their bytes on all of the process's heaps (the library's
+// private heaps among them).
+inline std::pair<size_t, size_t> HeapUse() {
+  HANDLE heaps[64];
+  const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
   std::pair<size_t, size_t> use;
-  PROCESS_HEAP_ENTRY entry = {};
-  HeapLock(heap);
-  while (HeapWalk(heap, &entry))
-    if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++use.first, use.second += entry.cbData;
-  HeapUnlock(heap);
+  for (DWORD i = 0; i < count; ++i) {
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(heaps[i]);
+    while (HeapWalk(heaps[i], &entry))
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) ++use.first, use.second += entry.cbData;
+    HeapUnlock(heaps[i]);
+  }
   return use;
-}
-
-// The process's heaps that are not in `before`.
-inline std::vector<HANDLE> NewHeaps(const std::vector<HANDLE>& before) {
-  std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16), added;
-  heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-  for (HANDLE heap : heaps)
-    if (std::find(before.begin(), before.end(), heap) == before.end()) added.push_back(heap);
-  return added;
 }
 
 }  // namespace vt
