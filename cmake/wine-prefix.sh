@@ -1,14 +1,15 @@
 #!/bin/sh
 # The wine.prefix CTest fixture of the Windows presets.
 #
-#   wine-prefix.sh start WINE_DIR ARCH SETUP_EXE PPD   (fixture setup)
-#   wine-prefix.sh stop  WINE_DIR                      (fixture cleanup)
+#   wine-prefix.sh start WINE_DIR ARCH SPOOL_EXE   (fixture setup)
+#   wine-prefix.sh stop  WINE_DIR                  (fixture cleanup)
 #
 # start makes a fresh prefix in WINE_DIR/prefix for this test run, starts Xvfb
 # on $DISPLAY (dialog tests need a display), leaves a persistent wineserver
-# running and lets SETUP_EXE add the test printer driver (PPD) and the test
-# printers, whose ports are files in WINE_DIR/out. stop ends that wineserver,
-# with every Wine process of the prefix, and the Xvfb that start began.
+# running, sets the Wine options the tests need and lets SPOOL_EXE
+# (vardlet-spool.exe add-printer) add the printers the tests print on. stop
+# ends that wineserver, with every Wine process of the prefix, and the Xvfb
+# that start began.
 #
 # Every Wine call here sends its output to WINE_DIR/fixture.log, never to the
 # pipe CTest reads: a Wine process that inherits that pipe keeps CTest waiting
@@ -19,7 +20,7 @@ here=$(CDPATH= cd -- "$(dirname -- "$0")" && pwd)
 . "$here/wine-env.sh"
 
 usage() {
-  echo "usage: $0 start WINE_DIR ARCH SETUP_EXE PPD | stop WINE_DIR" >&2
+  echo "usage: $0 start WINE_DIR ARCH SPOOL_EXE | stop WINE_DIR" >&2
   exit 2
 }
 
@@ -92,12 +93,26 @@ wine_quiet() {
   "$loader" "$@" </dev/null >>"$log" 2>&1
 }
 
+# The Wine options of the tests: no window-manager wait of about 2 s whenever
+# a dialog closes (unmanaged windows), no crash dialog (a crashing test ends
+# at once). Then the printers of tests/win/support/test_printers.h: three
+# whose jobs go to files in WINE_DIR/out, and "Dead End", whose port leads
+# nowhere, so that its EndDocPrinter fails. add-printer keeps what is there.
+prepare_prefix() {
+  printf '%s\n' 'REGEDIT4' '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' \
+    '[HKEY_CURRENT_USER\Software\Wine\WineDbg]' '"ShowCrashDialog"=dword:00000000' >"$dir/options.reg"
+  wine_quiet regedit.exe /S "Z:$(printf '%s' "$dir/options.reg" | tr / '\\')" || return 1
+  for printer in "Laser 1|$dir/out/laser1.prn" "Laser 2|$dir/out/laser2.prn" \
+    "Pass Target|$dir/out/pass-target.prn" "Dead End|LPT3:"; do
+    wine_quiet "$spool" add-printer "${printer%%|*}" --output "${printer#*|}" || return 1
+  done
+}
+
 case "$action" in
   start)
-    [ $# -eq 5 ] || usage
+    [ $# -eq 4 ] || usage
     arch=$3
-    setup=$4
-    ppd=$5
+    spool=$4
     : "${DISPLAY:?wine-prefix: DISPLAY is not set}"
 
     if [ "$arch" = i686 ]; then
@@ -133,11 +148,10 @@ case "$action" in
     wine_quiet wineboot.exe
     t3=$(now_ms)
 
-    ppd_dos="Z:$(printf '%s' "$ppd" | tr / '\\')"
     attempt=1
-    until wine_quiet "$setup" "$ppd_dos" "$dir/out"; do
+    until prepare_prefix; do
       if [ $attempt -ge 3 ]; then
-        echo "wine-prefix: $setup failed:" >&2
+        echo "wine-prefix: setting up the printers failed:" >&2
         cat "$log" >&2
         exit 1
       fi
@@ -151,7 +165,7 @@ case "$action" in
     times="$times server $(secs $((t3 - t2))) s, printers $(secs $((t4 - t3))) s,"
     times="$times total $(secs $((t4 - t0))) s"
     echo "$times" | tee "$dir/fixture-times.txt"
-    grep -E '^(printer|driver|setting)' "$log" || true
+    grep -E '^printer' "$log" || true
     ;;
   stop)
     stop_server
