@@ -56,7 +56,8 @@ for size in 1 5 65536; do
     said=$(sed -n 's/^  monitor said: Checksum: \([0-9]\+\)$/\1/p' <<< "$block")
     check "$file at $size: whole file in writes of $size" \
       "$file: $bytes bytes in $(( (bytes + size - 1) / size )) writes of up to $size" "$(head -n 1 <<< "$block")"
-    check "$file at $size: vardlet-sum = DLL" "${said:-(no checksum)} $bytes $file" "$(grep -F " $file" <<< "$out")"
+    check "$file at $size: vardlet-sum = DLL" "${said:-(no checksum)} $bytes $file" \
+      "$(grep -F " $file" <<< "$out")${err:+ (status $status, stderr: $err)}"
   done
 done
 
