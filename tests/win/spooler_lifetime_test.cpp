@@ -23,11 +23,10 @@ namespace {
 // vardletmon must add none of its own.
 TEST(SpoolerMonitorLifetime, ThousandCyclesLeaveNothingBehind) {
   const unsigned kCycles = 1000, kDirectCycles = 100;
-  // Installed by another process: Wine's AddMonitorW keeps the monitor loaded
-  // in the process that calls it.
-  std::string output;
-  ASSERT_EQ(RunTool(L"vardlet-spool.exe --quiet install", &output), 0) << output;
-  const std::wstring ports = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
+  // Installed by another process (vardlet-spool): Wine's AddMonitorW keeps
+  // the monitor loaded in the process that calls it.
+  ASSERT_EQ(InstallSpoolerMonitor(), "");
+  const std::wstring ports = kSpoolerPortsKey;
   ASSERT_EQ(ERROR_SUCCESS, CreateKey(ports + L"\\CYCLE1:"));
   DeleteRecord(kJobPrinter.Name, L"cycle");
   auto cycle = [](unsigned seed) {

@@ -2,38 +2,13 @@
 
 #include <cstdio>
 
-#include "vardlet_module.h"
 #include "xcvcommands.h"
 
 namespace vt {
 
-namespace {
-
-#ifdef _WIN64
-const wchar_t kEnvironment[] = L"Windows x64";
-#else
-const wchar_t kEnvironment[] = L"Windows NT x86";
-#endif
-
-std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
-
-}  // namespace
-
 std::string InstallSpoolerMonitor() {
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
-  std::wstring from = Folder(VardletModule::Path());
-  for (const wchar_t* file : {L"vardlet.dll", VARDLET_MONITOR_DLL, VARDLET_MONITOR_UI_DLL}) {
-    std::wstring to = std::wstring(system) + L"\\" + file;
-    if (!CopyFileW((from + file).c_str(), to.c_str(), FALSE))
-      return "copying to the system folder: error " + std::to_string(GetLastError());
-  }
-  MONITOR_INFO_2W info = {const_cast<LPWSTR>(VARDLET_MONITOR_NAME), const_cast<LPWSTR>(kEnvironment),
-                          const_cast<LPWSTR>(VARDLET_MONITOR_DLL)};
-  if (!AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&info)) &&
-      GetLastError() != ERROR_PRINT_MONITOR_ALREADY_INSTALLED)
-    return "AddMonitorW: error " + std::to_string(GetLastError());
-  return "";
+  std::string output;
+  return RunTool(L"vardlet-spool.exe --quiet install", &output) == 0 ? "" : output;
 }
 
 Xcv::Xcv(const std::wstring& object, ACCESS_MASK access) {

@@ -19,9 +19,9 @@ namespace vt {
 // The installed monitor's ports, under HKEY_LOCAL_MACHINE.
 inline const std::wstring kSpoolerPortsKey = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vardlet\\Ports";
 
-// Copies vardlet.dll, vardletmon.dll and vardletui.dll from the test's
-// folder to the system folder and registers the monitor "Vardlet" with AddMonitorW (a monitor
-// already registered is kept). Returns "" or what failed.
+// vardlet-spool install, run from the test's folder as a user runs it: the
+// three DLLs copied to the system folder, the monitor "Vardlet" registered
+// (or kept). Returns "" or what the tool said.
 std::string InstallSpoolerMonitor();
 
 // vardletmon.dll loaded and initialised as Wine's spooler does around every
