@@ -8,6 +8,7 @@
 
 #include "dialog_cases.h"
 #include "monitor_fixture.h"
+#include "process_resources.h"
 
 namespace vt {
 namespace {
@@ -23,12 +24,20 @@ class Dialogs : public MonitorTest {
   OwnerWindow Owner;
 };
 
-// "Port Name" adds the typed name. (Under dialog_screenshots.sh this
-// and the next test take the pictures of both dialogs.)
+// "Port Name" adds the typed name; the ports of the refused and cancelled
+// ones are freed (the port heap, which holds the port objects, is back to
+// its blocks once the added port is deleted too). (Under
+// dialog_screenshots.sh this and the next test take the pictures of both
+// dialogs.)
 TEST_F(Dialogs, PortNameAddsTheTypedName) {
   Initialize({L"LPT9:"});
+  const HANDLE port = Open(L"LPT9:"), portHeap = HeapOf(port);
+  ASSERT_TRUE(portHeap && Module->ClosePort(port));
+  const std::pair<size_t, size_t> before = HeapUse(portHeap);
   ExpectPortNameCases([&] { return Module->AddPortW(nullptr, Owner.Window, nullptr); }, L"\\\\box\\CSUM5:", "");
   EXPECT_EQ((Names{L"\\\\box\\CSUM5:", L"LPT9:"}), PortNames());
+  EXPECT_TRUE(Module->DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(L"\\\\box\\CSUM5:")));
+  EXPECT_EQ(before, HeapUse(portHeap)) << "port objects left behind";
 }
 
 // The settings shown and stored; with a server name nothing is shown and

@@ -38,11 +38,11 @@ inline size_t ThreadCount() {
   return count;
 }
 
-// Busy blocks and their bytes on all of the process's heaps (the library's
-// private heaps among them).
-inline std::pair<size_t, size_t> HeapUse() {
-  HANDLE heaps[64];
-  const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+// Busy blocks and their bytes on `heap`, or on all of the process's heaps
+// (the library's private heaps among them).
+inline std::pair<size_t, size_t> HeapUse(HANDLE heap = nullptr) {
+  HANDLE heaps[64] = {heap};
+  const DWORD count = heap ? 1 : std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
   std::pair<size_t, size_t> use;
   for (DWORD i = 0; i < count; ++i) {
     PROCESS_HEAP_ENTRY entry = {};
@@ -52,6 +52,16 @@ inline std::pair<size_t, size_t> HeapUse() {
     HeapUnlock(heaps[i]);
   }
   return use;
+}
+
+// The heap a block was allocated on, or null. A port handle is the port
+// object, so this finds the library's private heap of ports.
+inline HANDLE HeapOf(const void* block) {
+  HANDLE heaps[64];
+  const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+  for (DWORD i = 0; i < count; ++i)
+    if (HeapValidate(heaps[i], 0, block)) return heaps[i];
+  return nullptr;
 }
 
 }  // namespace vt
