@@ -106,7 +106,7 @@ TEST_F(Jobs, PassThroughSendsTheJobUnchanged) {
   EXPECT_EQ(Messages(2, ChecksumMessage(ExpectedChecksum(pieces))), Debug.Messages())
       << "the same checksum as without pass-through";
 
-  std::wstring outputFile = OutputFileDos(L"spooler-output.prn");
+  std::wstring outputFile = PrinterOutputFile(kPassTargetPrinter.Name) + L".spooler's";
   DeleteFileW(outputFile.c_str());
   RealJob job(kJobPrinter.Name, kDocument);
   job.Record().pOutputFile = outputFile.data();

@@ -70,12 +70,6 @@ std::wstring PrinterOutputFile(const wchar_t* printerName) {
   return path;
 }
 
-std::wstring OutputFileDos(const wchar_t* fileName) {
-  std::wstring file = PrinterOutputFile(kPassTargetPrinter.Name);
-  return file.substr(0, file.find_last_of(L'\\') + 1) + fileName;
-}
-
-
 std::optional<std::string> ReadFileBytes(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);

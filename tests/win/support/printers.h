@@ -64,8 +64,6 @@ class ScratchPrinter {
 // The DOS path of the file a test printer's port writes to (its port is a
 // Unix path in the fixture's output folder), empty if the port is no file.
 std::wstring PrinterOutputFile(const wchar_t* printerName);
-// The DOS path of a file in that output folder.
-std::wstring OutputFileDos(const wchar_t* fileName);
 // Whole contents of a file; nullopt if it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
 
