@@ -49,16 +49,6 @@ struct Call {
   DWORD Error;
 };
 
-// Makes the call, the sentinel set first: what went wrong, "" if nothing.
-std::string Check(const Call& call) {
-  SetLastError(kSentinel);
-  BOOL ok = call.Run();
-  DWORD error = GetLastError();
-  if (!ok == !!call.Error && (ok || error == call.Error)) return "";
-  return std::string(call.What) + " gave " + (ok ? "success" : std::to_string(error)) + ", expected " +
-         std::to_string(call.Error);
-}
-
 TEST_F(Load, SimultaneousAdditionsOfOneNameAddItOnce) {
   Initialize();
   for (int round = 0; round < 60; ++round) {
@@ -220,8 +210,12 @@ TEST(Leaks, ThousandsOfCallsEachWayLeaveNothingBehind) {
   long succeeded = 0, failed = 0, problems = 0;
   auto run = [&](const std::vector<Call>& calls) {
     for (const Call& call : calls) {
-      std::string problem = Check(call);
-      if (!problem.empty() && ++problems <= 10) ADD_FAILURE() << problem;
+      SetLastError(kSentinel);
+      const BOOL ok = call.Run();
+      const DWORD error = GetLastError();
+      if ((ok ? call.Error != 0 : error != call.Error || !call.Error) && ++problems <= 10)
+        ADD_FAILURE() << call.What << " gave " << (ok ? "success" : std::to_string(error)) << ", expected "
+                      << call.Error;
       ++(call.Error ? failed : succeeded);
     }
   };
