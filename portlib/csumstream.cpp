@@ -8,12 +8,13 @@
 //   - the PostScript scanner works on 64-byte blocks: SSE2 or AVX2 compares
 //     give one bit mask for each byte that matters ("(" ")" "%" LF FF and
 //     the backslash), the escaped bytes follow from the backslash mask with
-//     integer arithmetic, and a usual block is scanned whole with bit
-//     operations (being in a string is the prefix XOR of the parentheses;
-//     the first "%" outside a string opens a comment). Other blocks go from
-//     one byte that matters to the next, without branches on the data. The
-//     scanner notes where comments begin and end; the runs between them are
-//     copied into a staging buffer with fixed-size moves;
+//     integer arithmetic, and a usual block is scanned whole in one pass of
+//     bit operations (being in a string is the prefix XOR of the
+//     parentheses; a "%" outside a string opens a comment that carries run
+//     to its line end). Other blocks go comment by comment, or from one byte
+//     that matters to the next, without branches on the data. The counted
+//     runs of each block are copied into a staging buffer with fixed-size
+//     moves;
 //   - runs of counted bytes (a whole plain write, or a full staging buffer)
 //     go to csumfold, which folds whole words in vector lanes.
 // The vector parts are chosen at run time with the fold's path (csumfold.h),
@@ -49,7 +50,6 @@ inline unsigned LowestBit64(uint64_t Mask)
 
 const size_t kBlock = 64;                        // bytes per bit mask
 const size_t kChunkBlocks = 64;                  // blocks per chunk of the write
-const size_t kChunkBytes = kChunkBlocks * kBlock;
 const size_t kStageBytes = 16384;                // counted bytes gathered before they are folded
 
 // For one 64-byte block, bit i standing for byte i: where the bytes that
@@ -191,20 +191,20 @@ inline uint64_t PrefixXor(uint64_t Mask)
     return Mask;
 }
 
-// The scanner's state, and the offsets in the current chunk at which being
+// The scanner's state, and the offsets in the current block at which being
 // in a comment flips: at the "%" that opens one and just after the line end
-// that closes it.
+// that closes it (64 when that is the block's last byte).
 struct CScan
 {
     uint32_t Depth;
     uint32_t Comment;
     size_t NumFlips;
-    uint16_t Flips[kChunkBytes + 1];
+    uint16_t Flips[kBlock + 1];
 };
 
-// One block at offset Base of its chunk, byte by byte over the bytes that
+// One block, byte by byte over the bytes that
 // matter, without branches on the data. Handles everything.
-void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, unsigned Base)
+void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped)
 {
     uint32_t D = Scan.Depth, C = Scan.Comment;
     size_t NumFlips = Scan.NumFlips;
@@ -227,12 +227,101 @@ void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, un
         const uint32_t Ends = IsLineEnd & C;
         D += Opens - Closes;
         C ^= Starts | Ends;
-        Scan.Flips[NumFlips] = (uint16_t)(Base + i + Ends);
+        Scan.Flips[NumFlips] = (uint16_t)(i + Ends);
         NumFlips += Starts | Ends;
     }
     Scan.Depth = D;
     Scan.Comment = C;
     Scan.NumFlips = NumFlips;
+}
+
+// What follows in a block from the way of being in a string at its start,
+// for ScanBlockWhole: Invert set for a string open at depth 1 (or a count
+// that starts odd), CarryIn for a nested string open (depth 2). Being in a
+// string and the nested strings are found as in ScanBlockMasks, but for the
+// whole block, comments included; a "%" outside a string then opens a
+// comment up to the next line end.
+struct CWholeWay
+{
+    uint64_t Flipped, Nested, InNested, InString, Starts;
+    uint64_t CommentOut;  // 1 when a comment runs on into the next block
+    uint64_t DepthAtEnd;  // the depth after the last byte, were it code
+};
+
+inline CWholeWay FollowWay(uint64_t Flips, uint64_t Opens, uint64_t Gaps, uint64_t Percents,
+                           uint64_t Lines, uint64_t Invert, uint64_t CarryIn)
+{
+    CWholeWay Way;
+    Way.Flipped = Flips ^ Invert;
+    Way.Nested = Opens & ~Way.Flipped;
+    // The carries of the sum run from each nested "(" to the next
+    // parenthesis, its ")".
+    const uint64_t Reach = Gaps + (Way.Nested << 1) + CarryIn;
+    Way.InNested = Gaps ^ Reach;
+    Way.InString = Way.Flipped | Way.Nested | Way.InNested;
+    Way.Starts = Percents & ~Way.InString;
+    // Carries from each "%" run to its line end; one that runs out of the
+    // block is a comment that goes on.
+    Way.CommentOut = Lines + Way.Starts < Lines ? 1u : 0u;
+    // A nested string open at the end adds one to the string it is in.
+    const uint64_t NestedOut = (Way.Nested >> 63) | (Reach < Gaps ? 1u : 0u);
+    Way.DepthAtEnd = (Way.InString >> 63) + NestedOut;
+    return Way;
+}
+
+// The usual block in one pass: strings nested at most two deep and no
+// comment that ends in the block holding parentheses that would change being
+// in a string after it. That is exact where the parentheses inside each
+// comment that ends in the block leave the count even (being in a string is
+// clear after the comment as it was before it) and no nested string runs
+// across the comment's line end; a comment open at the block's start needs
+// no such check, as the count starts afresh after it. Those and the unusual
+// bytes in code are checked. Returns false, changing nothing, when the block
+// is not like that; otherwise the state after it and, in InComment, the bytes
+// left out.
+inline bool ScanBlockWhole(uint32_t& Depth, uint32_t& Comment, uint64_t& InComment,
+                           const CBlockMasks& Masks, uint64_t Escaped)
+{
+    const uint64_t Opens = Masks.Opens & ~Escaped, EscapedOpens = Masks.Opens & Escaped;
+    const uint64_t Closes = Masks.Closes & ~Escaped;
+    const uint64_t Parens = Opens | Closes, Gaps = ~Parens, Lines = ~Masks.LineEnds;
+    const uint64_t Flips = PrefixXor(Parens);
+    // After a comment open at the start, the count starts afresh.
+    const unsigned FirstEnd = LowestBit64(Masks.LineEnds | ((uint64_t)1 << 63));
+    const uint64_t OddAtFirstEnd = (Flips >> FirstEnd) & 1u;
+    const uint64_t AllComment = Masks.LineEnds == 0 ? 1u : 0u;  // when one is open
+
+    const uint32_t D = Depth, C = Comment;
+    if (D > 2)
+        return false;
+    // Arithmetic, not branches, on the way from one block to the next.
+    const uint64_t CommentMask = (uint64_t)0 - C;
+    const uint64_t Invert = (uint64_t)0 - ((OddAtFirstEnd & CommentMask) | ((D & 1u) & ~CommentMask));
+    const CWholeWay Way =
+        FollowWay(Flips, Opens, Gaps, Masks.Percents, Lines, Invert, D >> 1);
+    if (D != 0 && C != 0)
+        return false;  // only from fields set by hand
+
+    // Each comment: from the first "%" outside a string, or from the
+    // block's start when one is open, up to and including the line end.
+    const uint64_t Starts = Way.Starts | C;
+    const uint64_t Filled = Lines + Starts;
+    const uint64_t Comments = (Filled ^ Lines) | Starts;
+    const uint64_t InString = Way.InString, Nested = Way.Nested;
+    const uint64_t NestedEnds = Way.InNested & Parens;
+    const uint64_t Unusual = (Opens & ~Nested & ~InString) | (Closes & ~NestedEnds & InString) |
+                             (EscapedOpens & ~InString) | (NestedEnds & Opens);
+    const uint64_t Ends = Masks.LineEnds & Comments;
+    const uint64_t CountedEnds = Ends & ~(((uint64_t)1 << FirstEnd) & ((uint64_t)0 - C));
+    if ((Unusual & ~Comments) != 0 || (Way.Flipped & CountedEnds) != 0 ||
+        (Way.InNested & Ends) != 0)
+        return false;
+
+    const uint32_t CommentOut = (uint32_t)(Way.CommentOut | (C & AllComment));
+    InComment = Comments;
+    Comment = CommentOut;
+    Depth = (uint32_t)Way.DepthAtEnd & (CommentOut - 1u);
+    return true;
 }
 
 // One block with whole masks at once, for the usual case: strings nested at
@@ -241,7 +330,7 @@ void ScanBlockEvents(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, un
 // those of the inner strings, and a "%" not in a string opens a comment.
 // Returns false, changing nothing, when the block is not like that (all that
 // is checked is the part before the first comment of each stretch).
-bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, unsigned Base)
+bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped)
 {
     if (Scan.Depth > 1)
         return false;
@@ -249,37 +338,41 @@ bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, uns
     size_t NumFlips = Scan.NumFlips;
     const uint64_t Opens = Masks.Opens & ~Escaped, EscapedOpens = Masks.Opens & Escaped;
     const uint64_t Closes = Masks.Closes & ~Escaped;
+    const uint64_t Parens = Opens | Closes, Gaps = ~Parens;
+    // Being in a string flips at each parenthesis: counted once for the
+    // block, and for a stretch that starts at byte s, flipped as a whole
+    // when the count before s is odd.
+    const uint64_t Flips = PrefixXor(Parens);
+    uint64_t Invert = D ? ~(uint64_t)0 : 0;
     uint64_t From = ~(uint64_t)0;  // the bytes not yet scanned
     if (Scan.Comment)
     {
         if (Masks.LineEnds == 0)
             return true;  // all comment
         const unsigned End = LowestBit64(Masks.LineEnds);
-        Scan.Flips[NumFlips++] = (uint16_t)(Base + End + 1);
+        Scan.Flips[NumFlips++] = (uint16_t)(End + 1);
         From = (~(uint64_t)1) << End;
+        Invert ^= (uint64_t)0 - ((Flips >> End) & 1u);
     }
     while (From != 0)
     {
-        // Being in a string flips at each parenthesis...
-        const uint64_t Parens = (Opens | Closes) & From;
-        const uint64_t StartString = D ? From : 0;
-        const uint64_t Flipped = PrefixXor(Parens) ^ StartString;
-        // ...except for a string nested in another (depth 2): a "(" that the
-        // flips put outside a string, and the next parenthesis, its ")". The
-        // carries of the sum run from each such "(" to that parenthesis.
+        // Only the bits in From are meaningful below.
+        const uint64_t Flipped = Flips ^ Invert;
+        // A string nested in another (depth 2) is a "(" that the flips put
+        // outside a string, up to the next parenthesis, its ")". The carries
+        // of the sum run from each such "(" to that parenthesis.
         const uint64_t Nested = Opens & From & ~Flipped;
-        const uint64_t Gaps = ~Parens;
         const uint64_t Reach = Gaps + (Nested << 1);
         if ((Nested >> 63) != 0 || Reach < Gaps)
             return false;  // a nested string goes on into the next block
         const uint64_t NestedEnds = Reach & Parens;
-        const uint64_t InString = PrefixXor(Parens & ~Nested & ~NestedEnds) ^ StartString;
+        // The flips are clear from such a "(" to its ")", and set there.
+        const uint64_t InString = Flipped | Nested | (Gaps ^ Reach);
         // Then the first "%" in code opens a comment.
         const uint64_t CodePercents = Masks.Percents & From & ~InString;
         const uint64_t Upto = CodePercents ? (CodePercents - 1) & From : From;
         const uint64_t Unusual = (Opens & ~Nested & ~InString) | (Closes & ~NestedEnds & InString) |
-                                 (EscapedOpens & ~InString) | (Nested & ~InString) |
-                                 (NestedEnds & Opens);
+                                 (EscapedOpens & ~InString) | (NestedEnds & Opens);
         if (Unusual & Upto)
             return false;
         if (CodePercents == 0)
@@ -288,7 +381,7 @@ bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, uns
             break;
         }
         const unsigned Start = LowestBit64(CodePercents);
-        Scan.Flips[NumFlips++] = (uint16_t)(Base + Start);
+        Scan.Flips[NumFlips++] = (uint16_t)Start;
         D = 0;
         const uint64_t Ends = Masks.LineEnds & ((~(uint64_t)1) << Start);
         if (Ends == 0)
@@ -299,8 +392,9 @@ bool ScanBlockMasks(CScan& Scan, const CBlockMasks& Masks, uint64_t Escaped, uns
             return true;
         }
         const unsigned End = LowestBit64(Ends);
-        Scan.Flips[NumFlips++] = (uint16_t)(Base + End + 1);
+        Scan.Flips[NumFlips++] = (uint16_t)(End + 1);
         From = (~(uint64_t)1) << End;
+        Invert = (uint64_t)0 - ((Flips >> End) & 1u);
     }
     Scan.Depth = D;
     Scan.Comment = 0;
@@ -359,6 +453,8 @@ void FoldRun(CChecksumStream& Stream, const uint8_t* p, size_t cbBytes)
 // runs long enough for its lanes. Packing words is the same whether bytes
 // arrive together or apart, so only the order matters. The observer sees
 // each run whole: pieces that follow each other in the write are joined.
+// The scanner hands the counted bytes over block by block (AddBlock); with an
+// observer, run by run (Add).
 class CCountedStage
 {
 public:
@@ -386,23 +482,54 @@ public:
         }
         if (cbUsed + cbBytes > kStageBytes)
             Flush();
-        uint8_t* pTo = Bytes + cbUsed;
+        memcpy(Bytes + cbUsed, p, cbBytes);
         cbUsed += cbBytes;
-        const size_t cbAfter = (size_t)(pEnd - p);
-        if (cbBytes <= kShortRun && cbAfter >= kShortRun)
+    }
+
+    // The counted bytes of the block at p: bit i of Counted for byte i.
+    void AddBlock(const uint8_t* p, uint64_t Counted)
+    {
+        uint64_t Changes = Counted ^ (Counted << 1);  // where runs start and end
+        if (Stream.pfnCounted)
         {
-            // The usual run, in one fixed move that may run past it (never
-            // past the write, and into the spare room at the end of Bytes).
-            memcpy(pTo, p, kShortRun);
+            while (Changes != 0)
+            {
+                const unsigned Start = LowestBit64(Changes);
+                Changes &= Changes - 1;
+                const unsigned End = Changes != 0 ? LowestBit64(Changes) : (unsigned)kBlock;
+                Changes &= Changes - 1;
+                Add(p + Start, End - Start);
+            }
             return;
         }
-        if (cbAfter < cbBytes + kMove)
+        if (cbUsed >= kStageBytes)
+            Flush();
+        if ((size_t)(pEnd - p) < 2 * kBlock)
         {
-            memcpy(pTo, p, cbBytes);  // near the end of the write: not a byte more
+            // Near the end of the write: not a byte more.
+            while (Changes != 0)
+            {
+                const unsigned Start = LowestBit64(Changes);
+                Changes &= Changes - 1;
+                const unsigned End = Changes != 0 ? LowestBit64(Changes) : (unsigned)kBlock;
+                Changes &= Changes - 1;
+                memcpy(Bytes + cbUsed, p + Start, End - Start);
+                cbUsed += End - Start;
+            }
             return;
         }
-        for (size_t At = 0; At < cbBytes; At += kMove)
-            memcpy(pTo + At, p + At, kMove);
+        // Moves of a whole block's size, from any byte of this one, stay in
+        // the write and in Bytes. The first run is moved whether or not
+        // there is one (a missing one moves nothing that counts).
+        do
+        {
+            const unsigned Start = Offset(Changes);
+            Changes &= Changes - 1;
+            const unsigned End = Offset(Changes);
+            Changes &= Changes - 1;
+            memcpy(Bytes + cbUsed, p + Start, kBlock);
+            cbUsed += End - Start;
+        } while (Changes != 0);
     }
 
     // Every field is exact again once the write's last run is flushed.
@@ -426,15 +553,18 @@ private:
         cbRun = 0;
     }
 
-    static const size_t kMove = 32;
-    static const size_t kShortRun = 128;
+    // The lowest bit of a block's Changes, or the block's end when none.
+    static unsigned Offset(uint64_t Changes)
+    {
+        return LowestBit64(Changes | ((uint64_t)1 << 63)) + (Changes == 0 ? 1u : 0u);
+    }
 
     CChecksumStream& Stream;
     const uint8_t* pEnd;
     size_t cbUsed;
     const uint8_t* pRun;  // the run the observer has not seen yet
     size_t cbRun;
-    uint8_t Bytes[kStageBytes + kShortRun];
+    uint8_t Bytes[kStageBytes + 2 * kBlock];  // room for AddBlock's moves
 };
 
 // The backslash flag after a write that ends inside a string (or inside a
@@ -481,26 +611,35 @@ void ScanPostscript(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
             pfnBlockMasks(pChunk, NumBlocks, Masks);
         }
 
-        const uint32_t CommentBefore = Scan.Comment;
-        Scan.NumFlips = 0;
+        uint32_t Depth = Scan.Depth, Comment = Scan.Comment;  // kept in registers
         for (size_t b = 0; b < NumBlocks; b++)
         {
             const uint64_t Escaped = EscapedBytes(Masks[b].Backslashes, EscapeCarry);
-            if (!ScanBlockMasks(Scan, Masks[b], Escaped, (unsigned)(b * kBlock)))
-                ScanBlockEvents(Scan, Masks[b], Escaped, (unsigned)(b * kBlock));
+            const uint8_t* pBlock = pChunk + b * kBlock;
+            uint64_t InComment;
+            if (!ScanBlockWhole(Depth, Comment, InComment, Masks[b], Escaped))
+            {
+                // Being in a comment flips at each flip noted (twice at
+                // one byte when a comment starts right after another).
+                Scan.Depth = Depth;
+                Scan.Comment = Comment;
+                Scan.NumFlips = 0;
+                if (!ScanBlockMasks(Scan, Masks[b], Escaped))
+                    ScanBlockEvents(Scan, Masks[b], Escaped);
+                uint64_t FlipBits = 0;
+                for (size_t k = 0; k < Scan.NumFlips; k++)
+                    FlipBits ^= Scan.Flips[k] < kBlock ? (uint64_t)1 << Scan.Flips[k] : 0;
+                InComment = PrefixXor(FlipBits) ^ ((uint64_t)0 - Comment);
+                Depth = Scan.Depth;
+                Comment = Scan.Comment;
+            }
+            uint64_t Counted = ~InComment;
+            if (cbChunk < kBlock)
+                Counted &= ((uint64_t)1 << cbChunk) - 1;  // the short last block
+            Stage.AddBlock(pBlock, Counted);
         }
-
-        // The counted runs lie between the flips.
-        size_t At = 0;
-        bool Counted = CommentBefore == 0;
-        for (size_t k = 0; k < Scan.NumFlips; k++, Counted = !Counted)
-        {
-            if (Counted)
-                Stage.Add(pChunk + At, Scan.Flips[k] - At);
-            At = Scan.Flips[k];
-        }
-        if (Counted)
-            Stage.Add(pChunk + At, cbChunk - At);
+        Scan.Depth = Depth;
+        Scan.Comment = Comment;
         ChunkStart += cbChunk;
     }
     Stage.End();
