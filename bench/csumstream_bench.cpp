@@ -57,7 +57,9 @@ const std::string& ZeroJob()
 const std::string& FallbackJob()
 {
     static const std::string job = [] {
-        const size_t stride = GetFoldBlockWords(FoldAvx2);
+        size_t stride = GetFoldBlockWords(FoldPortable);
+        for (int path = 0; path < FoldPathCount; path++)
+            stride = std::min(stride, GetFoldBlockWords((EFoldPath)path));
         std::mt19937_64 rng(13);
         std::string s(kJobSize, '\0');
         CChecksumStream model;
@@ -248,9 +250,10 @@ void Register()
 // One line per ratio: its goal where there is one, and whether this run met it.
 void Summarise(EFoldPath chosen)
 {
-    printf("\nCPU features: sse2 %s, avx2 %s; fold path chosen at run time: %s\n",
+    printf("\nCPU features: sse2 %s, avx2 %s, avx512 %s; fold path chosen at run time: %s\n",
            IsFoldPathSupported(FoldSse2) ? "yes" : "no",
-           IsFoldPathSupported(FoldAvx2) ? "yes" : "no", GetFoldPathName(chosen));
+           IsFoldPathSupported(FoldAvx2) ? "yes" : "no",
+           IsFoldPathSupported(FoldAvx512) ? "yes" : "no", GetFoldPathName(chosen));
     auto line = [](const char* what, const std::string& key, double value, double goal) {
         if (!Results.count(key))
             return;
@@ -267,9 +270,9 @@ void Summarise(EFoldPath chosen)
         return one.GBps > 0 ? four.GBps / one.GBps : 0;
     };
     printf("Ratios of this run:\n");
-    for (const char* p : {"portable", "sse2", "avx2"}) {
+    for (const char* p : {"portable", "sse2", "avx2", "avx512"}) {
         const std::string path = p;
-        const double goal = path == "avx2" ? 3.2 : path == "sse2" ? 2.5 : 0;
+        const double goal = path == "sse2" ? 2.5 : path == "portable" ? 0 : 3.2;
         line("random, one write, x plain fold", "random/" + path + "/one_write",
              r("random/" + path + "/one_write").VsPlain, goal);
         line("random, 4 KiB writes, x one write", "random/" + path + "/4KiB_writes",

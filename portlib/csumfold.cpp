@@ -39,7 +39,7 @@ namespace {
 const uint32_t kSteadyMix = 0x80000001u;  // Hi and Lo as the one bit each that is read
 const size_t kGroupWords = 4096;          // 16 KiB of words per group of blocks, well inside L1
 const size_t kMinBlockWords = 16;
-const unsigned kMaxLanes = 16;
+const unsigned kMaxLanes = 32;
 const uint32_t kMaxBackoffShift = 5;      // serial stretch up to 32 groups
 
 inline uint32_t LoadLE32(const uint8_t* p)
@@ -337,6 +337,72 @@ CSUM_TARGET_AVX2 uint32_t LanesAvx2(const uint8_t* p, size_t BlockWords, const u
     return MaskA | (MaskB << 8);
 }
 
+// AVX-512: 32 lanes, two vectors of sixteen. Vector row k holds lanes k,
+// k + 4, k + 8 and k + 12 in its four quarters, so that the in-quarter
+// transpose leaves lanes 0 to 15 in element order.
+#define CSUM_CHECK_AVX512(DA, DB)                                                     \
+    (FaultA = _mm512_min_epu32(FaultA, _mm512_or_si512(DA, Two)),                     \
+     FaultB = _mm512_min_epu32(FaultB, _mm512_or_si512(DB, Two)))
+#define CSUM_STEP_AVX512(WA, WB) \
+    CSUM_STEP(_mm512_add_epi32, _mm512_xor_si512, CSUM_CHECK_AVX512, WA, WB)
+
+// GCC 12's own AVX-512 unpack intrinsics trip its uninitialised-use warning.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+template <bool Check>
+CSUM_TARGET_AVX512 uint32_t LanesAvx512(const uint8_t* p, size_t BlockWords,
+                                        const uint32_t* pStart, uint32_t* pEnd,
+                                        uint32_t* pLastSum)
+{
+    const size_t Stride = 4 * BlockWords;
+    const __m512i Mix = _mm512_set1_epi32((int)kSteadyMix);
+    const __m512i Two = _mm512_set1_epi32(2);
+    __m512i XA = _mm512_loadu_si512(pStart);
+    __m512i XB = _mm512_loadu_si512(pStart + 16);
+    __m512i TA = _mm512_setzero_si512(), TB = TA;
+    __m512i FaultA = _mm512_set1_epi32(-1), FaultB = FaultA;  // running minimum
+    const char* pNext = reinterpret_cast<const char*>(p + 4 * 32 * Stride);
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16, pNext += 32 * 16)
+    {
+        if (!Check)
+        {
+            for (unsigned k = 0; k < 8; k++)
+                _mm_prefetch(pNext + 64 * k, _MM_HINT_T0);
+        }
+#define CSUM_QUARTER(k) _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (k) * Stride))
+#define CSUM_LOAD(k)                                                                          \
+    _mm512_inserti32x4(                                                                       \
+        _mm512_inserti32x4(                                                                   \
+            _mm512_inserti32x4(_mm512_castsi128_si512(CSUM_QUARTER(k)), CSUM_QUARTER((k) + 4), 1), \
+            CSUM_QUARTER((k) + 8), 2),                                                        \
+        CSUM_QUARTER((k) + 12), 3)
+        __m512i A0 = CSUM_LOAD(0), A1 = CSUM_LOAD(1), A2 = CSUM_LOAD(2), A3 = CSUM_LOAD(3);
+        __m512i B0 = CSUM_LOAD(16), B1 = CSUM_LOAD(17), B2 = CSUM_LOAD(18), B3 = CSUM_LOAD(19);
+#undef CSUM_LOAD
+#undef CSUM_QUARTER
+        CSUM_TRANSPOSE4(_mm512, A0, A1, A2, A3);
+        CSUM_TRANSPOSE4(_mm512, B0, B1, B2, B3);
+        CSUM_STEP_AVX512(A0, B0);
+        CSUM_STEP_AVX512(A1, B1);
+        CSUM_STEP_AVX512(A2, B2);
+        CSUM_STEP_AVX512(A3, B3);
+    }
+    _mm512_storeu_si512(pEnd, XA);
+    _mm512_storeu_si512(pEnd + 16, XB);
+    if (!Check)
+        return 0;
+    _mm512_storeu_si512(pLastSum, TA);
+    _mm512_storeu_si512(pLastSum + 16, TB);
+    const uint32_t MaskA = _mm512_cmpeq_epi32_mask(FaultA, Two);
+    const uint32_t MaskB = _mm512_cmpeq_epi32_mask(FaultB, Two);
+    return MaskA | (MaskB << 16);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 #endif  // CSUM_X86
 
 struct CLanePath
@@ -358,9 +424,11 @@ const CLanePath kPaths[FoldPathCount] = {
 #if CSUM_X86
     {"sse2", 8, LanesSse2<false>, LanesSse2<true>, CountZeroWordsSse2},
     {"avx2", 16, LanesAvx2<false>, LanesAvx2<true>, CountZeroWordsAvx2},
+    {"avx512", 32, LanesAvx512<false>, LanesAvx512<true>, CountZeroWordsAvx2},
 #else
     {"sse2", 4, nullptr, nullptr, nullptr},
     {"avx2", 4, nullptr, nullptr, nullptr},
+    {"avx512", 4, nullptr, nullptr, nullptr},
 #endif
 };
 
@@ -491,7 +559,15 @@ bool IsFoldPathSupported(EFoldPath Path)
     case FoldAvx2:
         // Also asks whether the operating system saves the AVX registers.
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2");
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+               __builtin_cpu_supports("bmi2");
+    case FoldAvx512:
+        // Also asks whether the operating system saves the AVX-512 registers.
+        __builtin_cpu_init();
+        return IsFoldPathSupported(FoldAvx2) && __builtin_cpu_supports("popcnt") &&
+               __builtin_cpu_supports("pclmul") &&
+               __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
 #endif
     default:
         return false;
@@ -503,7 +579,8 @@ EFoldPath GetFoldPath()
     int Path = CurrentPath.load(std::memory_order_relaxed);
     if (Path < 0)
     {
-        Path = IsFoldPathSupported(FoldAvx2)   ? FoldAvx2
+        Path = IsFoldPathSupported(FoldAvx512) ? FoldAvx512
+               : IsFoldPathSupported(FoldAvx2) ? FoldAvx2
                : IsFoldPathSupported(FoldSse2) ? FoldSse2
                                                : FoldPortable;
         CurrentPath.store(Path, std::memory_order_relaxed);

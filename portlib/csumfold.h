@@ -24,12 +24,14 @@ struct CWordFold
 void FoldWords(CWordFold& Fold, const uint8_t* pWords, size_t NumWords);
 
 // The ways of folding: word after word in plain C++ lanes, or in SSE2 or AVX2
-// lanes. Every one gives the same fields.
+// lanes. The AVX-512 path folds in AVX2 lanes and adds byte compression to
+// the PostScript scanner. Every one gives the same fields.
 enum EFoldPath
 {
     FoldPortable,
     FoldSse2,
     FoldAvx2,
+    FoldAvx512,
     FoldPathCount
 };
 
@@ -43,7 +45,7 @@ EFoldPath GetFoldPath();
 // process. Returns false, changing nothing, when Path is not supported.
 bool SetFoldPath(EFoldPath Path);
 
-// "portable", "sse2" or "avx2".
+// "portable", "sse2", "avx2" or "avx512".
 const char* GetFoldPathName(EFoldPath Path);
 
 // Words per block of one lane when a run is long enough (blocks of shorter

@@ -8,7 +8,13 @@
 #define CSUM_X86 1
 #include <immintrin.h>
 #define CSUM_TARGET_SSE2 __attribute__((target("sse2")))
-#define CSUM_TARGET_AVX2 __attribute__((target("avx2")))
+// Every processor with AVX2 has BMI1 and BMI2 too (asked for all the same),
+// which the scanner's bit arithmetic uses.
+#define CSUM_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2")))
+// AVX-512 with byte compares into mask registers and byte compression, and
+// carry-less multiplication.
+#define CSUM_TARGET_AVX512 \
+    __attribute__((target("avx2,bmi,bmi2,popcnt,pclmul,avx512f,avx512bw,avx512vl,avx512vbmi2")))
 #else
 #define CSUM_X86 0
 #endif

@@ -49,8 +49,8 @@ inline unsigned LowestBit64(uint64_t Mask)
 }
 
 const size_t kBlock = 64;                        // bytes per bit mask
-const size_t kChunkBlocks = 64;                  // blocks per chunk of the write
 const size_t kStageBytes = 16384;                // counted bytes gathered before they are folded
+const size_t kPrefetchAhead = 1024;              // bytes ahead of the scan asked for
 
 // For one 64-byte block, bit i standing for byte i: where the bytes that
 // matter to the scanner are.
@@ -63,98 +63,99 @@ struct CBlockMasks
     uint64_t Backslashes;
 };
 
-// Fills pMasks for NumBlocks whole blocks at p.
-typedef void (*PFN_BLOCK_MASKS)(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks);
-
-void BlockMasksPortable(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+inline CBlockMasks MasksPortable(const uint8_t* p)
 {
-    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    CBlockMasks Masks = {};
+    for (unsigned i = 0; i < kBlock; i++)
     {
-        CBlockMasks Masks = {};
-        for (unsigned i = 0; i < kBlock; i++)
+        const uint64_t Bit = (uint64_t)1 << i;
+        switch (p[i])
         {
-            const uint64_t Bit = (uint64_t)1 << i;
-            switch (p[i])
-            {
-            case '(':
-                Masks.Opens |= Bit;
-                break;
-            case ')':
-                Masks.Closes |= Bit;
-                break;
-            case '%':
-                Masks.Percents |= Bit;
-                break;
-            case '\n':
-            case '\f':
-                Masks.LineEnds |= Bit;
-                break;
-            case '\\':
-                Masks.Backslashes |= Bit;
-                break;
-            default:
-                break;
-            }
+        case '(':
+            Masks.Opens |= Bit;
+            break;
+        case ')':
+            Masks.Closes |= Bit;
+            break;
+        case '%':
+            Masks.Percents |= Bit;
+            break;
+        case '\n':
+        case '\f':
+            Masks.LineEnds |= Bit;
+            break;
+        case '\\':
+            Masks.Backslashes |= Bit;
+            break;
+        default:
+            break;
         }
-        pMasks[b] = Masks;
     }
+    return Masks;
 }
 
 #if CSUM_X86
 
-CSUM_TARGET_SSE2 void BlockMasksSse2(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+CSUM_TARGET_SSE2 inline CBlockMasks MasksSse2(const uint8_t* p)
 {
-    const __m128i Open = _mm_set1_epi8('('), Close = _mm_set1_epi8(')'),
-                  Percent = _mm_set1_epi8('%'), Lf = _mm_set1_epi8('\n'),
-                  Ff = _mm_set1_epi8('\f'), Backslash = _mm_set1_epi8('\\');
-    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    CBlockMasks Masks = {};
+    for (unsigned k = 0; k < kBlock / 16; k++)
     {
-        CBlockMasks Masks = {};
-        for (unsigned k = 0; k < kBlock / 16; k++)
-        {
-            const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-#define CSUM_BITS(Compare) ((uint64_t)(uint32_t)_mm_movemask_epi8(Compare) << (16 * k))
-            Masks.Opens |= CSUM_BITS(_mm_cmpeq_epi8(V, Open));
-            Masks.Closes |= CSUM_BITS(_mm_cmpeq_epi8(V, Close));
-            Masks.Percents |= CSUM_BITS(_mm_cmpeq_epi8(V, Percent));
-            Masks.LineEnds |= CSUM_BITS(_mm_or_si128(_mm_cmpeq_epi8(V, Lf), _mm_cmpeq_epi8(V, Ff)));
-            Masks.Backslashes |= CSUM_BITS(_mm_cmpeq_epi8(V, Backslash));
+        const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+#define CSUM_BITS(c) ((uint64_t)(uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(V, _mm_set1_epi8(c))) << (16 * k))
+        Masks.Opens |= CSUM_BITS('(');
+        Masks.Closes |= CSUM_BITS(')');
+        Masks.Percents |= CSUM_BITS('%');
+        Masks.LineEnds |= CSUM_BITS('\n') | CSUM_BITS('\f');
+        Masks.Backslashes |= CSUM_BITS('\\');
 #undef CSUM_BITS
-        }
-        pMasks[b] = Masks;
     }
+    return Masks;
 }
 
-CSUM_TARGET_AVX2 void BlockMasksAvx2(const uint8_t* p, size_t NumBlocks, CBlockMasks* pMasks)
+CSUM_TARGET_AVX2 inline CBlockMasks MasksAvx2(const uint8_t* p)
 {
-    const __m256i Open = _mm256_set1_epi8('('), Close = _mm256_set1_epi8(')'),
-                  Percent = _mm256_set1_epi8('%'), Lf = _mm256_set1_epi8('\n'),
-                  Ff = _mm256_set1_epi8('\f'), Backslash = _mm256_set1_epi8('\\');
-    for (size_t b = 0; b < NumBlocks; b++, p += kBlock)
+    CBlockMasks Masks = {};
+    for (unsigned k = 0; k < kBlock / 32; k++)
     {
-        CBlockMasks Masks = {};
-        for (unsigned k = 0; k < kBlock / 32; k++)
-        {
-            const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
-#define CSUM_BITS(Compare) ((uint64_t)(uint32_t)_mm256_movemask_epi8(Compare) << (32 * k))
-            Masks.Opens |= CSUM_BITS(_mm256_cmpeq_epi8(V, Open));
-            Masks.Closes |= CSUM_BITS(_mm256_cmpeq_epi8(V, Close));
-            Masks.Percents |= CSUM_BITS(_mm256_cmpeq_epi8(V, Percent));
-            Masks.LineEnds |=
-                CSUM_BITS(_mm256_or_si256(_mm256_cmpeq_epi8(V, Lf), _mm256_cmpeq_epi8(V, Ff)));
-            Masks.Backslashes |= CSUM_BITS(_mm256_cmpeq_epi8(V, Backslash));
+        const __m256i V = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+#define CSUM_BITS(c) \
+    ((uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(V, _mm256_set1_epi8(c))) << (32 * k))
+        Masks.Opens |= CSUM_BITS('(');
+        Masks.Closes |= CSUM_BITS(')');
+        Masks.Percents |= CSUM_BITS('%');
+        Masks.LineEnds |= CSUM_BITS('\n') | CSUM_BITS('\f');
+        Masks.Backslashes |= CSUM_BITS('\\');
 #undef CSUM_BITS
-        }
-        pMasks[b] = Masks;
     }
+    return Masks;
 }
 
-const PFN_BLOCK_MASKS kBlockMasks[FoldPathCount] = {BlockMasksPortable, BlockMasksSse2,
-                                                    BlockMasksAvx2};
-#else
-const PFN_BLOCK_MASKS kBlockMasks[FoldPathCount] = {BlockMasksPortable, BlockMasksPortable,
-                                                    BlockMasksPortable};
+// A block in one load; each mask is one compare into a mask register.
+CSUM_TARGET_AVX512 inline CBlockMasks MasksAvx512(const uint8_t* p)
+{
+    const __m512i V = _mm512_loadu_si512(p);
+#define CSUM_BITS(c) (uint64_t)_mm512_cmpeq_epi8_mask(V, _mm512_set1_epi8(c))
+    return {CSUM_BITS('('), CSUM_BITS(')'), CSUM_BITS('%'), CSUM_BITS('\n') | CSUM_BITS('\f'),
+            CSUM_BITS('\\')};
+#undef CSUM_BITS
+}
 #endif  // CSUM_X86
+
+// The masks of the block at p, on a path.
+template <int Path>
+__attribute__((always_inline)) inline CBlockMasks MasksOf(const uint8_t* p)
+{
+#if CSUM_X86
+    if constexpr (Path == FoldAvx512)
+        return MasksAvx512(p);
+    if constexpr (Path == FoldAvx2)
+        return MasksAvx2(p);
+    if constexpr (Path == FoldSse2)
+        return MasksSse2(p);
+#endif
+    return MasksPortable(p);
+}
 
 // The bytes that a backslash escapes: those right after a run of backslashes
 // of odd length. Carry is 1 when the byte before the block is such a
@@ -189,6 +190,28 @@ inline uint64_t PrefixXor(uint64_t Mask)
     Mask ^= Mask << 16;
     Mask ^= Mask << 32;
     return Mask;
+}
+
+#if CSUM_X86
+// The same in one carry-less multiply by all ones.
+CSUM_TARGET_AVX512 inline uint64_t PrefixXorClmul(uint64_t Mask)
+{
+    const __m128i Product =
+        _mm_clmulepi64_si128(_mm_set_epi64x(0, (long long)Mask), _mm_set1_epi8(-1), 0);
+    uint64_t Result;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&Result), Product);  // also on i686
+    return Result;
+}
+#endif
+
+template <int Path>
+__attribute__((always_inline)) inline uint64_t PrefixXorFor(uint64_t Mask)
+{
+#if CSUM_X86
+    if constexpr (Path == FoldAvx512)
+        return PrefixXorClmul(Mask);
+#endif
+    return PrefixXor(Mask);
 }
 
 // The scanner's state, and the offsets in the current block at which being
@@ -279,13 +302,14 @@ inline CWholeWay FollowWay(uint64_t Flips, uint64_t Opens, uint64_t Gaps, uint64
 // bytes in code are checked. Returns false, changing nothing, when the block
 // is not like that; otherwise the state after it and, in InComment, the bytes
 // left out.
-inline bool ScanBlockWhole(uint32_t& Depth, uint32_t& Comment, uint64_t& InComment,
+template <int Path>
+__attribute__((always_inline)) inline bool ScanBlockWhole(uint32_t& Depth, uint32_t& Comment, uint64_t& InComment,
                            const CBlockMasks& Masks, uint64_t Escaped)
 {
     const uint64_t Opens = Masks.Opens & ~Escaped, EscapedOpens = Masks.Opens & Escaped;
     const uint64_t Closes = Masks.Closes & ~Escaped;
     const uint64_t Parens = Opens | Closes, Gaps = ~Parens, Lines = ~Masks.LineEnds;
-    const uint64_t Flips = PrefixXor(Parens);
+    const uint64_t Flips = PrefixXorFor<Path>(Parens);
     // After a comment open at the start, the count starts afresh.
     const unsigned FirstEnd = LowestBit64(Masks.LineEnds | ((uint64_t)1 << 63));
     const uint64_t OddAtFirstEnd = (Flips >> FirstEnd) & 1u;
@@ -449,18 +473,23 @@ void FoldRun(CChecksumStream& Stream, const uint8_t* p, size_t cbBytes)
 }
 
 // The counted bytes of PostScript lie between comments and are often short.
-// They are gathered here and folded together, so that the word folder gets
-// runs long enough for its lanes. Packing words is the same whether bytes
-// arrive together or apart, so only the order matters. The observer sees
-// each run whole: pieces that follow each other in the write are joined.
-// The scanner hands the counted bytes over block by block (AddBlock); with an
-// observer, run by run (Add).
+// They are gathered in a staging buffer and folded together, so that the word
+// folder gets runs long enough for its lanes. Packing words is the same
+// whether bytes arrive together or apart, so only the order matters. The
+// observer sees each run whole: pieces that follow each other in the write
+// are joined. The scanner hands the counted bytes over block by block
+// (AddBlock); with an observer, run by run (Add). The buffer is the caller's,
+// so that nothing here needs to live in memory and the fields stay in
+// registers.
 class CCountedStage
 {
 public:
+    // Room for kStageBytes and the whole-block moves past them.
+    static const size_t kBufferBytes = kStageBytes + 2 * kBlock;
+
     // pEnd is the end of the write the bytes come from.
-    CCountedStage(CChecksumStream& Stream, const uint8_t* pEnd)
-        : Stream(Stream), pEnd(pEnd), cbUsed(0), pRun(nullptr), cbRun(0)
+    CCountedStage(CChecksumStream& Stream, const uint8_t* pEnd, uint8_t* pBuffer)
+        : Stream(Stream), pEnd(pEnd), pBytes(pBuffer), cbUsed(0), pRun(nullptr), cbRun(0)
     {
     }
 
@@ -482,7 +511,7 @@ public:
         }
         if (cbUsed + cbBytes > kStageBytes)
             Flush();
-        memcpy(Bytes + cbUsed, p, cbBytes);
+        memcpy(pBytes + cbUsed, p, cbBytes);
         cbUsed += cbBytes;
     }
 
@@ -490,8 +519,10 @@ public:
     void AddBlock(const uint8_t* p, uint64_t Counted)
     {
         uint64_t Changes = Counted ^ (Counted << 1);  // where runs start and end
-        if (Stream.pfnCounted)
+        if (Stream.pfnCounted || (size_t)(pEnd - p) < 2 * kBlock)
         {
+            // By runs: for the observer, or near the end of the write, where
+            // not a byte more may be read.
             while (Changes != 0)
             {
                 const unsigned Start = LowestBit64(Changes);
@@ -504,22 +535,8 @@ public:
         }
         if (cbUsed >= kStageBytes)
             Flush();
-        if ((size_t)(pEnd - p) < 2 * kBlock)
-        {
-            // Near the end of the write: not a byte more.
-            while (Changes != 0)
-            {
-                const unsigned Start = LowestBit64(Changes);
-                Changes &= Changes - 1;
-                const unsigned End = Changes != 0 ? LowestBit64(Changes) : (unsigned)kBlock;
-                Changes &= Changes - 1;
-                memcpy(Bytes + cbUsed, p + Start, End - Start);
-                cbUsed += End - Start;
-            }
-            return;
-        }
         // Moves of a whole block's size, from any byte of this one, stay in
-        // the write and in Bytes. The first run is moved whether or not
+        // the write and in the buffer. The first run is moved whether or not
         // there is one (a missing one moves nothing that counts).
         do
         {
@@ -527,10 +544,30 @@ public:
             Changes &= Changes - 1;
             const unsigned End = Offset(Changes);
             Changes &= Changes - 1;
-            memcpy(Bytes + cbUsed, p + Start, kBlock);
+            memcpy(pBytes + cbUsed, p + Start, kBlock);
             cbUsed += End - Start;
         } while (Changes != 0);
     }
+
+#if CSUM_X86
+    // AddBlock in two instructions: the counted bytes of the block at p,
+    // whose bytes are at pData, compressed to the front of a vector. (The
+    // scanner has just read the same bytes, so this read is no new one.)
+    CSUM_TARGET_AVX512 void AddBlockCompressed(const uint8_t* p, const uint8_t* pData,
+                                               uint64_t Counted)
+    {
+        if (Stream.pfnCounted)
+        {
+            AddBlock(p, Counted);
+            return;
+        }
+        if (cbUsed >= kStageBytes)
+            Flush();
+        _mm512_storeu_si512(pBytes + cbUsed,
+                            _mm512_maskz_compress_epi8(Counted, _mm512_loadu_si512(pData)));
+        cbUsed += (size_t)__builtin_popcountll(Counted);
+    }
+#endif
 
     // Every field is exact again once the write's last run is flushed.
     void End()
@@ -542,7 +579,8 @@ public:
 private:
     void Flush()
     {
-        FoldBytes(Stream, Bytes, cbUsed);
+        if (cbUsed != 0)
+            FoldBytes(Stream, pBytes, cbUsed);
         cbUsed = 0;
     }
 
@@ -561,10 +599,10 @@ private:
 
     CChecksumStream& Stream;
     const uint8_t* pEnd;
+    uint8_t* pBytes;
     size_t cbUsed;
     const uint8_t* pRun;  // the run the observer has not seen yet
     size_t cbRun;
-    uint8_t Bytes[kStageBytes + 2 * kBlock];  // room for AddBlock's moves
 };
 
 // The backslash flag after a write that ends inside a string (or inside a
@@ -579,77 +617,145 @@ int32_t FlagAfterString(const uint8_t* p, size_t cbBuffer, int32_t PrevFlag)
     return ((Trailing & 1) != 0) != Before;
 }
 
-// Runs the PostScript scanner over one write and folds what it counts.
-void ScanPostscript(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
+// What a block leaves: the scanner's state after it, and its bytes left out.
+struct CBlockEnd
 {
-    const PFN_BLOCK_MASKS pfnBlockMasks = kBlockMasks[GetFoldPath()];
-    CCountedStage Stage(Stream, p + cbBuffer);
-    CBlockMasks Masks[kChunkBlocks];
+    uint32_t Depth;
+    uint32_t Comment;
+    uint64_t InComment;
+};
+
+// A block that ScanBlockWhole does not take: comment by comment, or from one
+// byte that matters to the next. Everything goes by value, so that the usual
+// blocks keep theirs in registers.
+__attribute__((noinline)) CBlockEnd ScanBlockSlowly(uint32_t Depth, uint32_t Comment,
+                                                    CBlockMasks Masks, uint64_t Escaped)
+{
     CScan Scan;
-    Scan.Depth = Stream.InPostscriptString;
-    Scan.Comment = Stream.InPostscriptComment != 0 ? 1u : 0u;
-    uint64_t EscapeCarry = Stream.PrevCharIsBackslash != 0 ? 1u : 0u;
+    Scan.Depth = Depth;
+    Scan.Comment = Comment;
+    Scan.NumFlips = 0;
+    if (!ScanBlockMasks(Scan, Masks, Escaped))
+        ScanBlockEvents(Scan, Masks, Escaped);
+    // Being in a comment flips at each flip noted (twice at one byte when a
+    // comment starts right after another).
+    uint64_t FlipBits = 0;
+    for (size_t k = 0; k < Scan.NumFlips; k++)
+        FlipBits ^= Scan.Flips[k] < kBlock ? (uint64_t)1 << Scan.Flips[k] : 0;
+    return {Scan.Depth, Scan.Comment, PrefixXor(FlipBits) ^ ((uint64_t)0 - Comment)};
+}
 
-    for (size_t ChunkStart = 0; ChunkStart < cbBuffer;)
+// What the scanner carries from one block to the next.
+struct CScanState
+{
+    uint32_t Depth;
+    uint32_t Comment;
+    uint64_t EscapeCarry;
+};
+
+// One block at pBlock, whose bytes are at pData: its masks, the bytes left
+// out, and the counted ones staged. Valid has a bit for each byte of the
+// block that is in the write.
+template <int Path>
+__attribute__((always_inline)) inline void ScanOneBlock(CScanState& State, CCountedStage& Stage,
+                                                        const uint8_t* pBlock,
+                                                        const uint8_t* pData, uint64_t Valid)
+{
+    const CBlockMasks Masks = MasksOf<Path>(pData);
+    const uint64_t Escaped = EscapedBytes(Masks.Backslashes, State.EscapeCarry);
+    uint64_t InComment;
+    if (!ScanBlockWhole<Path>(State.Depth, State.Comment, InComment, Masks, Escaped))
     {
-        const uint8_t* pChunk = p + ChunkStart;
-        size_t cbChunk = cbBuffer - ChunkStart;
-        size_t NumBlocks = cbChunk / kBlock;
-        if (NumBlocks == 0)
-        {
-            // The last, short block: zero bytes after the end matter to nobody.
-            uint8_t Padded[kBlock] = {};
-            memcpy(Padded, pChunk, cbChunk);
-            pfnBlockMasks(Padded, 1, Masks);
-            NumBlocks = 1;
-        }
-        else
-        {
-            if (NumBlocks > kChunkBlocks)
-                NumBlocks = kChunkBlocks;
-            cbChunk = NumBlocks * kBlock;
-            pfnBlockMasks(pChunk, NumBlocks, Masks);
-        }
+        const CBlockEnd End = ScanBlockSlowly(State.Depth, State.Comment, Masks, Escaped);
+        State.Depth = End.Depth;
+        State.Comment = End.Comment;
+        InComment = End.InComment;
+    }
+#if CSUM_X86
+    if constexpr (Path == FoldAvx512)
+    {
+        Stage.AddBlockCompressed(pBlock, pData, ~InComment & Valid);
+        return;
+    }
+#endif
+    Stage.AddBlock(pBlock, ~InComment & Valid);
+}
 
-        uint32_t Depth = Scan.Depth, Comment = Scan.Comment;  // kept in registers
-        for (size_t b = 0; b < NumBlocks; b++)
-        {
-            const uint64_t Escaped = EscapedBytes(Masks[b].Backslashes, EscapeCarry);
-            const uint8_t* pBlock = pChunk + b * kBlock;
-            uint64_t InComment;
-            if (!ScanBlockWhole(Depth, Comment, InComment, Masks[b], Escaped))
-            {
-                // Being in a comment flips at each flip noted (twice at
-                // one byte when a comment starts right after another).
-                Scan.Depth = Depth;
-                Scan.Comment = Comment;
-                Scan.NumFlips = 0;
-                if (!ScanBlockMasks(Scan, Masks[b], Escaped))
-                    ScanBlockEvents(Scan, Masks[b], Escaped);
-                uint64_t FlipBits = 0;
-                for (size_t k = 0; k < Scan.NumFlips; k++)
-                    FlipBits ^= Scan.Flips[k] < kBlock ? (uint64_t)1 << Scan.Flips[k] : 0;
-                InComment = PrefixXor(FlipBits) ^ ((uint64_t)0 - Comment);
-                Depth = Scan.Depth;
-                Comment = Scan.Comment;
-            }
-            uint64_t Counted = ~InComment;
-            if (cbChunk < kBlock)
-                Counted &= ((uint64_t)1 << cbChunk) - 1;  // the short last block
-            Stage.AddBlock(pBlock, Counted);
-        }
-        Scan.Depth = Depth;
-        Scan.Comment = Comment;
-        ChunkStart += cbChunk;
+// Runs the PostScript scanner over one write and folds what it counts. One
+// copy per path, so that each is compiled for its instruction set whole.
+template <int Path>
+__attribute__((always_inline)) inline void ScanPostscriptWith(CChecksumStream& Stream,
+                                                              const uint8_t* p, size_t cbBuffer)
+{
+    uint8_t Staged[CCountedStage::kBufferBytes];
+    CCountedStage Stage(Stream, p + cbBuffer, Staged);
+    CScanState State = {Stream.InPostscriptString, Stream.InPostscriptComment != 0 ? 1u : 0u,
+                        Stream.PrevCharIsBackslash != 0 ? 1u : 0u};
+    const size_t NumBlocks = cbBuffer / kBlock;
+    for (size_t b = 0; b < NumBlocks; b++)
+    {
+        const uint8_t* pBlock = p + b * kBlock;
+#if CSUM_X86
+        // The hardware prefetcher alone does not run far enough ahead of
+        // the scan. (A prefetch never faults.)
+        if constexpr (Path != FoldPortable)
+            _mm_prefetch(reinterpret_cast<const char*>(pBlock) + kPrefetchAhead, _MM_HINT_T0);
+#endif
+        ScanOneBlock<Path>(State, Stage, pBlock, pBlock, ~(uint64_t)0);
+    }
+    const size_t cbLast = cbBuffer % kBlock;
+    if (cbLast != 0)
+    {
+        // The last, short block: zero bytes after the end matter to nobody.
+        uint8_t Padded[kBlock] = {};
+        memcpy(Padded, p + NumBlocks * kBlock, cbLast);
+        ScanOneBlock<Path>(State, Stage, p + NumBlocks * kBlock, Padded,
+                           ((uint64_t)1 << cbLast) - 1);
     }
     Stage.End();
 
     // The flag left by the last byte: outside strings every backslash sets it.
-    Stream.PrevCharIsBackslash = Scan.Depth != 0
+    Stream.PrevCharIsBackslash = State.Depth != 0
                                      ? FlagAfterString(p, cbBuffer, Stream.PrevCharIsBackslash)
                                      : p[cbBuffer - 1] == '\\';
-    Stream.InPostscriptString = Scan.Depth;
-    Stream.InPostscriptComment = (int32_t)Scan.Comment;
+    Stream.InPostscriptString = State.Depth;
+    Stream.InPostscriptComment = (int32_t)State.Comment;
+}
+
+void ScanPostscriptPortable(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
+{
+    ScanPostscriptWith<FoldPortable>(Stream, p, cbBuffer);
+}
+
+#if CSUM_X86
+CSUM_TARGET_SSE2 void ScanPostscriptSse2(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
+{
+    ScanPostscriptWith<FoldSse2>(Stream, p, cbBuffer);
+}
+
+CSUM_TARGET_AVX2 void ScanPostscriptAvx2(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
+{
+    ScanPostscriptWith<FoldAvx2>(Stream, p, cbBuffer);
+}
+
+CSUM_TARGET_AVX512 void ScanPostscriptAvx512(CChecksumStream& Stream, const uint8_t* p,
+                                             size_t cbBuffer)
+{
+    ScanPostscriptWith<FoldAvx512>(Stream, p, cbBuffer);
+}
+
+typedef void (*PFN_SCAN)(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer);
+const PFN_SCAN kScanPostscript[FoldPathCount] = {ScanPostscriptPortable, ScanPostscriptSse2,
+                                                 ScanPostscriptAvx2, ScanPostscriptAvx512};
+#endif
+
+void ScanPostscript(CChecksumStream& Stream, const uint8_t* p, size_t cbBuffer)
+{
+#if CSUM_X86
+    kScanPostscript[GetFoldPath()](Stream, p, cbBuffer);
+#else
+    ScanPostscriptPortable(Stream, p, cbBuffer);
+#endif
 }
 
 // Header recognition at the positions inside the carried tail. The tail
@@ -744,7 +850,7 @@ bool FindHeaderIn(const uint8_t* p, size_t cbBuffer, size_t From, size_t To)
     while (Path != FoldPortable)
     {
         bool Found;
-        i = Path == FoldAvx2 ? ScanPercentBangAvx2(p, i, To, &Found)
+        i = Path >= FoldAvx2 ? ScanPercentBangAvx2(p, i, To, &Found)
                              : ScanPercentBangSse2(p, i, To, &Found);
         if (!Found)
             break;
