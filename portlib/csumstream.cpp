@@ -653,6 +653,22 @@ struct CScanState
     uint64_t EscapeCarry;
 };
 
+// Stages the Counted bytes of the block at pBlock, whose bytes are at pData.
+template <int Path>
+__attribute__((always_inline)) inline void StageBlock(CCountedStage& Stage, const uint8_t* pBlock,
+                                                      const uint8_t* pData, uint64_t Counted)
+{
+#if CSUM_X86
+    if constexpr (Path == FoldAvx512)
+    {
+        Stage.AddBlockCompressed(pBlock, pData, Counted);
+        return;
+    }
+#endif
+    (void)pData;
+    Stage.AddBlock(pBlock, Counted);
+}
+
 // One block at pBlock, whose bytes are at pData: its masks, the bytes left
 // out, and the counted ones staged. Valid has a bit for each byte of the
 // block that is in the write.
@@ -671,14 +687,163 @@ __attribute__((always_inline)) inline void ScanOneBlock(CScanState& State, CCoun
         State.Comment = End.Comment;
         InComment = End.InComment;
     }
-#if CSUM_X86
-    if constexpr (Path == FoldAvx512)
+    StageBlock<Path>(Stage, pBlock, pData, ~InComment & Valid);
+}
+
+// Blocks side by side. What ScanBlockWhole finds in a block depends on the
+// state the block starts in; for the usual starts (in code, in a string, in
+// a comment, no escape carried in) it is worked out for a batch of blocks
+// at once, in vector lanes, and the scan then only looks up, block after
+// block, where its state leads. A block whose state is not one of those, or
+// that ScanBlockWhole would not take, goes the ordinary way. The arithmetic
+// is ScanBlockWhole's and EscapedBytes', lane for lane; GCC's vector
+// extensions compile it for each path's instruction set.
+const size_t kBatchBlocks = 8;
+typedef uint64_t VBlocks __attribute__((vector_size(8 * kBatchBlocks)));
+
+// The state between blocks as one code: depth 0, 1 or 2 outside comments,
+// or 3 in a comment; kOtherState for any other (the fields say which).
+const uint64_t kInComment = 3, kOtherState = 4;
+
+struct CBatch
+{
+    uint64_t Opens[kBatchBlocks], Closes[kBatchBlocks], Percents[kBatchBlocks],
+        LineEnds[kBatchBlocks], Backslashes[kBatchBlocks];
+    // By the code of the state a block starts in: the bytes left out, and
+    // the code after it, or kOtherState or more when the block must go
+    // the ordinary way (always from depth 2, which is not worked out).
+    uint64_t InComment[4][kBatchBlocks];
+    uint64_t Next[4][kBatchBlocks];
+    uint64_t EscapeOut[kBatchBlocks];  // EscapedBytes' carry, none coming in
+};
+
+// Macros rather than functions: vectors this wide are not passed between
+// functions, whatever the instruction set.
+#define CSUM_LOAD_BLOCKS(v, p) memcpy(&(v), (p), sizeof(VBlocks))
+// 1 in the lanes where x is not zero.
+#define CSUM_NON_ZERO(x) (((x) | (0 - (x))) >> 63)
+// The carry out of Sum = a + b, as 0 or 1.
+#define CSUM_CARRY_OUT(a, b, Sum) ((((a) & (b)) | (((a) | (b)) & ~(Sum))) >> 63)
+
+__attribute__((always_inline)) inline void WorkOutBatch(CBatch& Batch)
+{
+    VBlocks Opens0, Closes0, Percents, LineEnds, Backslashes;
+    CSUM_LOAD_BLOCKS(Opens0, Batch.Opens);
+    CSUM_LOAD_BLOCKS(Closes0, Batch.Closes);
+    CSUM_LOAD_BLOCKS(Percents, Batch.Percents);
+    CSUM_LOAD_BLOCKS(LineEnds, Batch.LineEnds);
+    CSUM_LOAD_BLOCKS(Backslashes, Batch.Backslashes);
+    const uint64_t EvenBits = 0x5555555555555555ull, OddBits = ~EvenBits;
+
+    // EscapedBytes with no carry in.
+    const VBlocks Starts0 = Backslashes & ~(Backslashes << 1);
+    const VBlocks EvenStarts = Starts0 & EvenBits, OddStarts = Starts0 & OddBits;
+    const VBlocks EvenCarries = Backslashes + EvenStarts, OddCarries = Backslashes + OddStarts;
+    const VBlocks EscapeOut = CSUM_CARRY_OUT(Backslashes, OddStarts, OddCarries);
+    memcpy(Batch.EscapeOut, &EscapeOut, sizeof EscapeOut);
+    const VBlocks Escaped =
+        ((EvenCarries & ~Backslashes) & OddBits) | ((OddCarries & ~Backslashes) & EvenBits);
+
+    // ScanBlockWhole, first what does not depend on the state.
+    const VBlocks Opens = Opens0 & ~Escaped, EscapedOpens = Opens0 & Escaped;
+    const VBlocks Closes = Closes0 & ~Escaped;
+    const VBlocks Parens = Opens | Closes, Gaps = ~Parens, Lines = ~LineEnds;
+    VBlocks Flips = Parens;
+    for (unsigned Shift = 1; Shift < 64; Shift *= 2)
+        Flips ^= Flips << Shift;
+    const VBlocks FirstEnd = LineEnds & (0 - LineEnds);
+    const VBlocks OddAtFirstEnd = 0 - CSUM_NON_ZERO(Flips & FirstEnd);
+    const VBlocks AllComment = 1 - CSUM_NON_ZERO(LineEnds);
+
+    // Then for each usual start: in code, in a string, in a comment.
+    const uint64_t kCodes[3] = {0, 1, kInComment};
+    for (unsigned k = 0; k < 3; k++)
     {
-        Stage.AddBlockCompressed(pBlock, pData, ~InComment & Valid);
-        return;
+        const uint64_t Code = kCodes[k];
+        const bool InComment = Code == kInComment;
+        const VBlocks Invert = InComment ? OddAtFirstEnd : (VBlocks{} + (uint64_t)0 - Code);
+        const VBlocks Flipped = Flips ^ Invert;
+        const VBlocks Nested = Opens & ~Flipped;
+        const VBlocks Shifted = Nested << 1;
+        const VBlocks Reach = Gaps + Shifted;
+        const VBlocks InNested = Gaps ^ Reach;
+        const VBlocks InString = Flipped | Nested | InNested;
+        const VBlocks WayStarts = Percents & ~InString;
+        VBlocks CommentOut = CSUM_CARRY_OUT(Lines, WayStarts, Lines + WayStarts);
+        const VBlocks DepthAtEnd =
+            (InString >> 63) + ((Nested >> 63) | CSUM_CARRY_OUT(Gaps, Shifted, Reach));
+        const VBlocks Starts = WayStarts | (InComment ? 1u : 0u);
+        const VBlocks Comments = ((Lines + Starts) ^ Lines) | Starts;
+        const VBlocks NestedEnds = InNested & Parens;
+        const VBlocks Unusual = (Opens & ~Nested & ~InString) |
+                                (Closes & ~NestedEnds & InString) |
+                                (EscapedOpens & ~InString) | (NestedEnds & Opens);
+        const VBlocks Ends = LineEnds & Comments;
+        const VBlocks CountedEnds = InComment ? Ends & ~FirstEnd : Ends;
+        const VBlocks Bad = (Unusual & ~Comments) | (Flipped & CountedEnds) | (InNested & Ends);
+        if (InComment)
+            CommentOut |= AllComment;
+        const VBlocks Next = (DepthAtEnd & (CommentOut - 1)) | (CommentOut * kInComment) |
+                             (CSUM_NON_ZERO(Bad) * kOtherState);
+        memcpy(Batch.InComment[Code], &Comments, sizeof Comments);
+        memcpy(Batch.Next[Code], &Next, sizeof Next);
     }
+}
+
+#undef CSUM_LOAD_BLOCKS
+#undef CSUM_NON_ZERO
+#undef CSUM_CARRY_OUT
+
+// The code of a state, or kOtherState.
+inline uint64_t StateCode(const CScanState& State)
+{
+    if (State.Comment != 0)
+        return State.Depth == 0 ? kInComment : kOtherState;
+    return State.Depth <= 2 ? State.Depth : kOtherState;
+}
+
+// kBatchBlocks whole blocks at p.
+template <int Path>
+__attribute__((always_inline)) inline void ScanBatch(CScanState& State, uint64_t& Code,
+                                                     CCountedStage& Stage, CBatch& Batch,
+                                                     const uint8_t* p)
+{
+    for (size_t b = 0; b < kBatchBlocks; b++)
+    {
+        const uint8_t* pBlock = p + b * kBlock;
+#if CSUM_X86
+        // The hardware prefetcher alone does not run far enough ahead of
+        // the scan. (A prefetch never faults.)
+        _mm_prefetch(reinterpret_cast<const char*>(pBlock) + kPrefetchAhead, _MM_HINT_T0);
 #endif
-    Stage.AddBlock(pBlock, ~InComment & Valid);
+        const CBlockMasks Masks = MasksOf<Path>(pBlock);
+        Batch.Opens[b] = Masks.Opens;
+        Batch.Closes[b] = Masks.Closes;
+        Batch.Percents[b] = Masks.Percents;
+        Batch.LineEnds[b] = Masks.LineEnds;
+        Batch.Backslashes[b] = Masks.Backslashes;
+    }
+    WorkOutBatch(Batch);
+    for (size_t b = 0; b < kBatchBlocks; b++)
+    {
+        const uint8_t* pBlock = p + b * kBlock;
+        const uint64_t Start = State.EscapeCarry == 0 ? Code : kOtherState;
+        const uint64_t Next = Start < kOtherState ? Batch.Next[Start][b] : kOtherState;
+        if (Next < kOtherState)
+        {
+            StageBlock<Path>(Stage, pBlock, pBlock, ~Batch.InComment[Start][b]);
+            Code = Next;
+            State.EscapeCarry = Batch.EscapeOut[b];
+            continue;
+        }
+        if (Code < kOtherState)
+        {
+            State.Depth = Code == kInComment ? 0 : (uint32_t)Code;
+            State.Comment = Code == kInComment ? 1u : 0u;
+        }
+        ScanOneBlock<Path>(State, Stage, pBlock, pBlock, ~(uint64_t)0);
+        Code = StateCode(State);
+    }
 }
 
 // Runs the PostScript scanner over one write and folds what it counts. One
@@ -692,7 +857,22 @@ __attribute__((always_inline)) inline void ScanPostscriptWith(CChecksumStream& S
     CScanState State = {Stream.InPostscriptString, Stream.InPostscriptComment != 0 ? 1u : 0u,
                         Stream.PrevCharIsBackslash != 0 ? 1u : 0u};
     const size_t NumBlocks = cbBuffer / kBlock;
-    for (size_t b = 0; b < NumBlocks; b++)
+    size_t b = 0;
+    if constexpr (Path != FoldPortable)
+    {
+        CBatch Batch;
+        for (size_t k = 0; k < kBatchBlocks; k++)
+            Batch.Next[2][k] = kOtherState;  // depth 2 is not worked out
+        uint64_t Code = StateCode(State);
+        for (; b + kBatchBlocks <= NumBlocks; b += kBatchBlocks)
+            ScanBatch<Path>(State, Code, Stage, Batch, p + b * kBlock);
+        if (Code < kOtherState)
+        {
+            State.Depth = Code == kInComment ? 0 : (uint32_t)Code;
+            State.Comment = Code == kInComment ? 1u : 0u;
+        }
+    }
+    for (; b < NumBlocks; b++)
     {
         const uint8_t* pBlock = p + b * kBlock;
 #if CSUM_X86
