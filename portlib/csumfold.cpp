@@ -98,26 +98,25 @@ size_t CountZeroWords(const uint8_t* p, size_t NumWords, size_t i = 0)
     return i;
 }
 
+inline uint64_t LoadLE64(const uint8_t* p)
+{
+    return (uint64_t)LoadLE32(p) | ((uint64_t)LoadLE32(p + 4) << 32);
+}
+
 // XOR of the low bits of NumWords words.
 uint32_t LowBitsParity(const uint8_t* p, size_t NumWords)
 {
-    uint64_t x = 0;
+    uint64_t x0 = 0, x1 = 0;
     size_t i = 0;
-    for (; i + 16 <= NumWords; i += 16)
+    for (; i + 8 <= NumWords; i += 8)
     {
-        uint64_t v[8];
-        memcpy(v, p + 4 * i, sizeof v);
-        x ^= v[0] ^ v[1] ^ v[2] ^ v[3] ^ v[4] ^ v[5] ^ v[6] ^ v[7];
+        x0 ^= LoadLE64(p + 4 * i) ^ LoadLE64(p + 4 * i + 8);
+        x1 ^= LoadLE64(p + 4 * i + 16) ^ LoadLE64(p + 4 * i + 24);
     }
     for (; i + 2 <= NumWords; i += 2)
-    {
-        uint64_t v;
-        memcpy(&v, p + 4 * i, sizeof v);
-        x ^= v;
-    }
-    uint8_t Bytes[8];
-    memcpy(Bytes, &x, sizeof Bytes);  // the low bit of a word is in its first byte
-    uint32_t Bit = (Bytes[0] ^ Bytes[4]) & 1u;
+        x0 ^= LoadLE64(p + 4 * i);
+    const uint64_t x = x0 ^ x1;
+    uint32_t Bit = (uint32_t)(x ^ (x >> 32)) & 1u;  // the low bits of the two words
     if (i < NumWords)
         Bit ^= p[4 * i] & 1u;
     return Bit;
@@ -452,15 +451,18 @@ size_t FoldGroup(const CLanePath& Path, CWordFold& Fold, const uint8_t* p, size_
 {
     const unsigned Lanes = Path.Lanes;
     const size_t Stride = 4 * Block;
-    uint32_t Parity[kMaxLanes] = {}, Start[kMaxLanes] = {}, End[kMaxLanes] = {}, LastSum[kMaxLanes] = {};
+    // Every lane in use is written before it is read; clearing the arrays
+    // would cost a short group more than its first pass.
+    uint32_t Parity[kMaxLanes], Start[kMaxLanes], End[kMaxLanes], LastSum[kMaxLanes];
 
     // Pass 1: each step flips the parity and adds the word's low bit.
     uint32_t Bit = Fold.Checksum & 1u;
-    for (unsigned k = 0; k < Lanes; k++)
+    unsigned k = 0;
+    do  // Lanes is at least 4
     {
         Parity[k] = Bit;
         Bit ^= (LowBitsParity(p + k * Stride, Block) ^ (uint32_t)Block) & 1u;
-    }
+    } while (++k < Lanes);
 
     // Pass 2: F(parity) per block, then the chain of true starts.
     Path.pfnPredict(p, Block, Parity, End, LastSum);
@@ -502,7 +504,11 @@ size_t FoldGroup(const CLanePath& Path, CWordFold& Fold, const uint8_t* p, size_
 
 void FoldWords(CWordFold& Fold, const uint8_t* p, size_t NumWords)
 {
-    const CLanePath& Path = kPaths[GetFoldPath()];
+    const EFoldPath Chosen = GetFoldPath();
+    // 32 lanes on a short run make short blocks, whose fixed costs outweigh
+    // the wider lanes: such runs go to the AVX2 lanes.
+    const CLanePath& Path =
+        kPaths[Chosen == FoldAvx512 && NumWords < kGroupWords / 2 ? FoldAvx2 : Chosen];
     const size_t MaxBlock = kGroupWords / Path.Lanes;
     while (NumWords != 0)
     {
