@@ -779,8 +779,9 @@ __attribute__((always_inline)) inline void WorkOutBatch(CBatch& Batch)
                                 (Closes & ~NestedEnds & InString) |
                                 (EscapedOpens & ~InString) | (NestedEnds & Opens);
         const VBlocks Ends = LineEnds & Comments;
-        const VBlocks CountedEnds = InComment ? Ends & ~FirstEnd : Ends;
-        const VBlocks Bad = (Unusual & ~Comments) | (Flipped & CountedEnds) | (InNested & Ends);
+        // (From a comment, Flipped is clear at the first line end, so that
+        // end needs no leaving out here.)
+        const VBlocks Bad = (Unusual & ~Comments) | (Flipped & Ends) | (InNested & Ends);
         if (InComment)
             CommentOut |= AllComment;
         const VBlocks Next = (DepthAtEnd & (CommentOut - 1)) | (CommentOut * kInComment) |

@@ -23,6 +23,16 @@ struct CKnownJob {
 const std::string kJob = "%!PS-Adobe-3.0\n(a%b) show\n";
 const std::string kHeaderLine = "%!PS-Adobe\n";
 
+// Escapes across the edges of the 64-byte blocks the scanner works in, in a
+// job long enough for its batches of blocks: the odd run of backslashes
+// before byte 64 escapes the backslash after it (so the ")" closes the
+// string and "%" opens a comment), the even one before byte 576 does not
+// escape the ")" after it.
+const std::string kEdgeCounted[] = {"(" + std::string(51, 'a') + "\\\\)",
+                                    std::string(500, 'b') + "(\\\\)", std::string(520, 'c')};
+const std::string kEdgeJob =
+    kHeaderLine + kEdgeCounted[0] + "%z) %q\n" + kEdgeCounted[1] + "%y\n" + kEdgeCounted[2];
+
 // clang-format off
 const CKnownJob kKnownJobs[] = {
   // Plain data: every byte, whatever the write sizes; a short last word is
@@ -68,6 +78,7 @@ const CKnownJob kKnownJobs[] = {
   // Comments end at a line feed or form feed, not at a carriage return.
   {{kHeaderLine + "a%c\r(b\nd%\fe"}, "ade", -1},
   {{kHeaderLine, "%x\r", "\\", "(\n", "y"}, "y", -1},
+  {{kEdgeJob}, kEdgeCounted[0] + kEdgeCounted[1] + kEdgeCounted[2], -1},
 };
 // clang-format on
 
