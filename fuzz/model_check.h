@@ -139,7 +139,9 @@ inline void CraftZeroCases(std::vector<uint8_t>& job, uint8_t craft, size_t run)
 // A job built from the choices of a FuzzedDataProvider (or anything with
 // the two calls used here), cut into writes and run on every path. The
 // choices steer:
-//   - the bytes: mostly the ones the scanner and the tail care about, or any;
+//   - the bytes: mostly the ones the scanner and the tail care about, or any,
+//     or (craft bit 6) mostly letters, so that most 64-byte blocks are ones
+//     the scanner takes whole and strings and comments cross their edges;
 //   - up to three "%!PS-Adobe" inserted, so that PostScript is reached often;
 //   - craft (CraftZeroCases) and, with its bits 3 and 4, a run of zero bytes
 //     and the job repeated to 2.5 times maxLength (full lane groups);
@@ -162,7 +164,9 @@ std::string RunRandomJob(Source& in, size_t maxLength)
     std::vector<uint8_t> job(pick(0, std::min(maxLength, in.remaining_bytes())));
     for (uint8_t& b : job) {
         b = (uint8_t)pick(0, 255);
-        if ((mode & 3) != 0 && b < 0xE0)
+        if ((craft & 0x40) && b < 0xCC)
+            b = (uint8_t)('a' + b % 26);
+        else if ((mode & 3) != 0 && b < 0xE0)
             b = kAlphabet[b % sizeof kAlphabet];
     }
     for (size_t k = (mode >> 2) & 3; k > 0; k--)

@@ -122,6 +122,19 @@ uint32_t LowBitsParity(const uint8_t* p, size_t NumWords)
     return Bit;
 }
 
+// The first pass over a group's lanes: bit k set when the low bits of the
+// words of lane k's block (BlockWords words, at p + 4 * k * BlockWords) XOR
+// to 1. The vector versions load the blocks as the lanes do and XOR rows.
+typedef uint32_t (*PFN_LOW_BITS)(const uint8_t* p, size_t BlockWords);
+
+uint32_t LowBitsPortable(const uint8_t* p, size_t BlockWords)
+{
+    uint32_t Mask = 0;
+    for (unsigned k = 0; k < 4; k++)
+        Mask |= LowBitsParity(p + 4 * k * BlockWords, BlockWords) << k;
+    return Mask;
+}
+
 uint32_t PowerOf3(size_t Exponent)
 {
     uint32_t Result = 1, Base = 3;
@@ -349,6 +362,7 @@ CSUM_TARGET_AVX2 uint32_t LanesAvx2(const uint8_t* p, size_t BlockWords, const u
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 template <bool Check>
 CSUM_TARGET_AVX512 uint32_t LanesAvx512(const uint8_t* p, size_t BlockWords,
@@ -402,6 +416,89 @@ CSUM_TARGET_AVX512 uint32_t LanesAvx512(const uint8_t* p, size_t BlockWords,
 #pragma GCC diagnostic pop
 #endif
 
+// The first pass, as LowBitsPortable: the rows as the lanes load them,
+// XORed, then transposed once at the end (BlockWords is a multiple of 4).
+CSUM_TARGET_SSE2 uint32_t LowBitsSse2(const uint8_t* p, size_t BlockWords)
+{
+    const size_t Stride = 4 * BlockWords;
+    __m128i X[8];
+    for (unsigned k = 0; k < 8; k++)
+        X[k] = _mm_setzero_si128();
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16)
+        for (unsigned k = 0; k < 8; k++)
+            X[k] = _mm_xor_si128(X[k], _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k * Stride)));
+    CSUM_TRANSPOSE4(_mm, X[0], X[1], X[2], X[3]);
+    CSUM_TRANSPOSE4(_mm, X[4], X[5], X[6], X[7]);
+    const __m128i A = _mm_xor_si128(_mm_xor_si128(X[0], X[1]), _mm_xor_si128(X[2], X[3]));
+    const __m128i B = _mm_xor_si128(_mm_xor_si128(X[4], X[5]), _mm_xor_si128(X[6], X[7]));
+    return (uint32_t)_mm_movemask_ps(_mm_castsi128_ps(_mm_slli_epi32(A, 31))) |
+           ((uint32_t)_mm_movemask_ps(_mm_castsi128_ps(_mm_slli_epi32(B, 31))) << 4);
+}
+
+CSUM_TARGET_AVX2 uint32_t LowBitsAvx2(const uint8_t* p, size_t BlockWords)
+{
+    const size_t Stride = 4 * BlockWords;
+    __m256i X[8];
+    for (unsigned k = 0; k < 8; k++)
+        X[k] = _mm256_setzero_si256();
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16)
+    {
+        for (unsigned k = 0; k < 8; k++)
+        {
+            const unsigned Lane = (k & 3) + (k & 4) * 2;  // rows as in LanesAvx2
+            const __m256i Row = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + Lane * Stride))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (Lane + 4) * Stride)), 1);
+            X[k] = _mm256_xor_si256(X[k], Row);
+        }
+    }
+    CSUM_TRANSPOSE4(_mm256, X[0], X[1], X[2], X[3]);
+    CSUM_TRANSPOSE4(_mm256, X[4], X[5], X[6], X[7]);
+    const __m256i A = _mm256_xor_si256(_mm256_xor_si256(X[0], X[1]), _mm256_xor_si256(X[2], X[3]));
+    const __m256i B = _mm256_xor_si256(_mm256_xor_si256(X[4], X[5]), _mm256_xor_si256(X[6], X[7]));
+    return (uint32_t)_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(A, 31))) |
+           ((uint32_t)_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(B, 31))) << 8);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+CSUM_TARGET_AVX512 uint32_t LowBitsAvx512(const uint8_t* p, size_t BlockWords)
+{
+    const size_t Stride = 4 * BlockWords;
+    __m512i X[8];
+    for (unsigned k = 0; k < 8; k++)
+        X[k] = _mm512_setzero_si512();
+    for (size_t i = 0; i < BlockWords; i += 4, p += 16)
+    {
+        for (unsigned k = 0; k < 8; k++)
+        {
+            const unsigned Lane = (k & 3) + (k & 4) * 4;  // rows as in LanesAvx512
+#define CSUM_QUARTER(n) _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (Lane + (n)) * Stride))
+            const __m512i Row = _mm512_inserti32x4(
+                _mm512_inserti32x4(
+                    _mm512_inserti32x4(_mm512_castsi128_si512(CSUM_QUARTER(0)), CSUM_QUARTER(4), 1),
+                    CSUM_QUARTER(8), 2),
+                CSUM_QUARTER(12), 3);
+#undef CSUM_QUARTER
+            X[k] = _mm512_xor_si512(X[k], Row);
+        }
+    }
+    CSUM_TRANSPOSE4(_mm512, X[0], X[1], X[2], X[3]);
+    CSUM_TRANSPOSE4(_mm512, X[4], X[5], X[6], X[7]);
+    const __m512i A = _mm512_xor_si512(_mm512_xor_si512(X[0], X[1]), _mm512_xor_si512(X[2], X[3]));
+    const __m512i B = _mm512_xor_si512(_mm512_xor_si512(X[4], X[5]), _mm512_xor_si512(X[6], X[7]));
+    const __m512i One = _mm512_set1_epi32(1);
+    return (uint32_t)_mm512_test_epi32_mask(A, One) |
+           ((uint32_t)_mm512_test_epi32_mask(B, One) << 16);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 #endif  // CSUM_X86
 
 struct CLanePath
@@ -411,6 +508,7 @@ struct CLanePath
     PFN_LANES pfnPredict;  // pass 2: from the parity bits, no check
     PFN_LANES pfnRun;      // pass 3: from the true starts, checked
     size_t (*pfnCountZeros)(const uint8_t* p, size_t NumWords);
+    PFN_LOW_BITS pfnLowBits;  // pass 1
 };
 
 size_t CountZeroWordsPortable(const uint8_t* p, size_t NumWords)
@@ -419,15 +517,16 @@ size_t CountZeroWordsPortable(const uint8_t* p, size_t NumWords)
 }
 
 const CLanePath kPaths[FoldPathCount] = {
-    {"portable", 4, LanesPortable<false>, LanesPortable<true>, CountZeroWordsPortable},
+    {"portable", 4, LanesPortable<false>, LanesPortable<true>, CountZeroWordsPortable,
+     LowBitsPortable},
 #if CSUM_X86
-    {"sse2", 8, LanesSse2<false>, LanesSse2<true>, CountZeroWordsSse2},
-    {"avx2", 16, LanesAvx2<false>, LanesAvx2<true>, CountZeroWordsAvx2},
-    {"avx512", 32, LanesAvx512<false>, LanesAvx512<true>, CountZeroWordsAvx2},
+    {"sse2", 8, LanesSse2<false>, LanesSse2<true>, CountZeroWordsSse2, LowBitsSse2},
+    {"avx2", 16, LanesAvx2<false>, LanesAvx2<true>, CountZeroWordsAvx2, LowBitsAvx2},
+    {"avx512", 32, LanesAvx512<false>, LanesAvx512<true>, CountZeroWordsAvx2, LowBitsAvx512},
 #else
-    {"sse2", 4, nullptr, nullptr, nullptr},
-    {"avx2", 4, nullptr, nullptr, nullptr},
-    {"avx512", 4, nullptr, nullptr, nullptr},
+    {"sse2", 4, nullptr, nullptr, nullptr, nullptr},
+    {"avx2", 4, nullptr, nullptr, nullptr, nullptr},
+    {"avx512", 4, nullptr, nullptr, nullptr, nullptr},
 #endif
 };
 
@@ -455,13 +554,15 @@ size_t FoldGroup(const CLanePath& Path, CWordFold& Fold, const uint8_t* p, size_
     // would cost a short group more than its first pass.
     uint32_t Parity[kMaxLanes], Start[kMaxLanes], End[kMaxLanes], LastSum[kMaxLanes];
 
-    // Pass 1: each step flips the parity and adds the word's low bit.
+    // Pass 1: each step flips the parity and adds the word's low bit (Block
+    // is even, so the flips cancel over a block).
+    const uint32_t LowBits = Path.pfnLowBits(p, Block);
     uint32_t Bit = Fold.Checksum & 1u;
     unsigned k = 0;
     do  // Lanes is at least 4
     {
         Parity[k] = Bit;
-        Bit ^= (LowBitsParity(p + k * Stride, Block) ^ (uint32_t)Block) & 1u;
+        Bit ^= (LowBits >> k) & 1u;
     } while (++k < Lanes);
 
     // Pass 2: F(parity) per block, then the chain of true starts.
