@@ -5,16 +5,19 @@
 // be fast the engine never looks at every byte in a loop with branches:
 //   - header recognition looks for "%!" sixteen or thirty-two bytes at a
 //     time, in chunks that are folded while they are still in the cache;
-//   - the PostScript scanner works on 64-byte blocks: SSE2 or AVX2 compares
-//     give one bit mask for each byte that matters ("(" ")" "%" LF FF and
-//     the backslash), the escaped bytes follow from the backslash mask with
+//   - the PostScript scanner works on 64-byte blocks: vector compares give
+//     one bit mask for each byte that matters ("(" ")" "%" LF FF and the
+//     backslash), the escaped bytes follow from the backslash mask with
 //     integer arithmetic, and a usual block is scanned whole in one pass of
 //     bit operations (being in a string is the prefix XOR of the
 //     parentheses; a "%" outside a string opens a comment that carries run
-//     to its line end). Other blocks go comment by comment, or from one byte
-//     that matters to the next, without branches on the data. The counted
-//     runs of each block are copied into a staging buffer with fixed-size
-//     moves;
+//     to its line end). That pass is worked out for eight blocks at once in
+//     vector lanes, for each usual state a block can start in, and the scan
+//     then looks up where each block's state leads. Other blocks go comment
+//     by comment, or from one byte that matters to the next, without
+//     branches on the data. The counted bytes of each block go to a staging
+//     buffer: with AVX-512 compressed in one instruction, otherwise run by
+//     run with fixed-size moves;
 //   - runs of counted bytes (a whole plain write, or a full staging buffer)
 //     go to csumfold, which folds whole words in vector lanes.
 // The vector parts are chosen at run time with the fold's path (csumfold.h),
