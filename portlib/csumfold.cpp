@@ -300,6 +300,22 @@ CSUM_TARGET_SSE2 uint32_t LanesSse2(const uint8_t* p, size_t BlockWords, const u
            ((uint32_t)_mm_movemask_ps(_mm_castsi128_ps(FaultB)) << 4);
 }
 
+// Four words of lanes Lane and Lane + 4 (in the two halves), or of Lane,
+// Lane + 4, Lane + 8 and Lane + 12 (in the four quarters): a row as the AVX2
+// and AVX-512 lanes load them, Stride bytes between blocks.
+CSUM_TARGET_AVX2 inline __m256i RowAvx2(const uint8_t* p, size_t Stride, unsigned Lane)
+{
+    const __m128i* q = reinterpret_cast<const __m128i*>(p + Lane * Stride);
+    const __m128i* r = reinterpret_cast<const __m128i*>(p + (Lane + 4) * Stride);
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(q)), _mm_loadu_si128(r), 1);
+}
+
+CSUM_TARGET_AVX512 inline __m512i RowAvx512(const uint8_t* p, size_t Stride, unsigned Lane)
+{
+    const __m512i Low = _mm512_castsi256_si512(RowAvx2(p, Stride, Lane));
+    return _mm512_inserti64x4(Low, RowAvx2(p, Stride, Lane + 8), 1);
+}
+
 // AVX2: 16 lanes, two vectors of eight. Vector row k holds lane k in its low
 // half and lane k + 4 in its high half, so that the in-half transpose leaves
 // lanes 0 to 7 in element order.
@@ -324,13 +340,10 @@ CSUM_TARGET_AVX2 uint32_t LanesAvx2(const uint8_t* p, size_t BlockWords, const u
             _mm_prefetch(pNext + 128, _MM_HINT_T0);
             _mm_prefetch(pNext + 192, _MM_HINT_T0);
         }
-#define CSUM_LOAD(k)                                                                        \
-    _mm256_inserti128_si256(                                                                \
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (k) * Stride))), \
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + ((k) + 4) * Stride)), 1)
-        __m256i A0 = CSUM_LOAD(0), A1 = CSUM_LOAD(1), A2 = CSUM_LOAD(2), A3 = CSUM_LOAD(3);
-        __m256i B0 = CSUM_LOAD(8), B1 = CSUM_LOAD(9), B2 = CSUM_LOAD(10), B3 = CSUM_LOAD(11);
-#undef CSUM_LOAD
+        __m256i A0 = RowAvx2(p, Stride, 0), A1 = RowAvx2(p, Stride, 1);
+        __m256i A2 = RowAvx2(p, Stride, 2), A3 = RowAvx2(p, Stride, 3);
+        __m256i B0 = RowAvx2(p, Stride, 8), B1 = RowAvx2(p, Stride, 9);
+        __m256i B2 = RowAvx2(p, Stride, 10), B3 = RowAvx2(p, Stride, 11);
         CSUM_TRANSPOSE4(_mm256, A0, A1, A2, A3);
         CSUM_TRANSPOSE4(_mm256, B0, B1, B2, B3);
         CSUM_STEP_AVX2(A0, B0);
@@ -384,17 +397,10 @@ CSUM_TARGET_AVX512 uint32_t LanesAvx512(const uint8_t* p, size_t BlockWords,
             for (unsigned k = 0; k < 8; k++)
                 _mm_prefetch(pNext + 64 * k, _MM_HINT_T0);
         }
-#define CSUM_QUARTER(k) _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (k) * Stride))
-#define CSUM_LOAD(k)                                                                          \
-    _mm512_inserti32x4(                                                                       \
-        _mm512_inserti32x4(                                                                   \
-            _mm512_inserti32x4(_mm512_castsi128_si512(CSUM_QUARTER(k)), CSUM_QUARTER((k) + 4), 1), \
-            CSUM_QUARTER((k) + 8), 2),                                                        \
-        CSUM_QUARTER((k) + 12), 3)
-        __m512i A0 = CSUM_LOAD(0), A1 = CSUM_LOAD(1), A2 = CSUM_LOAD(2), A3 = CSUM_LOAD(3);
-        __m512i B0 = CSUM_LOAD(16), B1 = CSUM_LOAD(17), B2 = CSUM_LOAD(18), B3 = CSUM_LOAD(19);
-#undef CSUM_LOAD
-#undef CSUM_QUARTER
+        __m512i A0 = RowAvx512(p, Stride, 0), A1 = RowAvx512(p, Stride, 1);
+        __m512i A2 = RowAvx512(p, Stride, 2), A3 = RowAvx512(p, Stride, 3);
+        __m512i B0 = RowAvx512(p, Stride, 16), B1 = RowAvx512(p, Stride, 17);
+        __m512i B2 = RowAvx512(p, Stride, 18), B3 = RowAvx512(p, Stride, 19);
         CSUM_TRANSPOSE4(_mm512, A0, A1, A2, A3);
         CSUM_TRANSPOSE4(_mm512, B0, B1, B2, B3);
         CSUM_STEP_AVX512(A0, B0);
@@ -446,11 +452,7 @@ CSUM_TARGET_AVX2 uint32_t LowBitsAvx2(const uint8_t* p, size_t BlockWords)
         for (unsigned k = 0; k < 8; k++)
         {
             const unsigned Lane = (k & 3) + (k & 4) * 2;  // rows as in LanesAvx2
-            const __m256i Row = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + Lane * Stride))),
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (Lane + 4) * Stride)), 1);
-            X[k] = _mm256_xor_si256(X[k], Row);
+            X[k] = _mm256_xor_si256(X[k], RowAvx2(p, Stride, Lane));
         }
     }
     CSUM_TRANSPOSE4(_mm256, X[0], X[1], X[2], X[3]);
@@ -477,14 +479,7 @@ CSUM_TARGET_AVX512 uint32_t LowBitsAvx512(const uint8_t* p, size_t BlockWords)
         for (unsigned k = 0; k < 8; k++)
         {
             const unsigned Lane = (k & 3) + (k & 4) * 4;  // rows as in LanesAvx512
-#define CSUM_QUARTER(n) _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (Lane + (n)) * Stride))
-            const __m512i Row = _mm512_inserti32x4(
-                _mm512_inserti32x4(
-                    _mm512_inserti32x4(_mm512_castsi128_si512(CSUM_QUARTER(0)), CSUM_QUARTER(4), 1),
-                    CSUM_QUARTER(8), 2),
-                CSUM_QUARTER(12), 3);
-#undef CSUM_QUARTER
-            X[k] = _mm512_xor_si512(X[k], Row);
+            X[k] = _mm512_xor_si512(X[k], RowAvx512(p, Stride, Lane));
         }
     }
     CSUM_TRANSPOSE4(_mm512, X[0], X[1], X[2], X[3]);
