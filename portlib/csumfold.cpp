@@ -13,7 +13,8 @@
 //
 // A group of blocks side by side in vector lanes is then folded in three
 // passes over data that stays in the L1 cache:
-//   1. the parity at each block's start, from the low bits of the words;
+//   1. the parity at each block's start, from the low bits of the words
+//      (read in the same vector rows as the lanes);
 //   2. every block run from its parity bit (lanes, no dependency between
 //      blocks), then the true block starts chained with one multiply-add per
 //      block;

@@ -2,9 +2,9 @@
 // exactly as one AddToChecksum per word would.
 //
 // Plain C++ with no Win32 dependency. The stream (csumstream) hands every run
-// of complete words here; the SSE2 and AVX2 lanes are chosen at run time from
-// what the processor offers, so one build runs on any x86 processor (the i686
-// DLL included, where SSE2 itself is optional).
+// of complete words here; the SSE2, AVX2 or AVX-512 lanes are chosen at run
+// time from what the processor offers, so one build runs on any x86
+// processor (the i686 DLL included, where SSE2 itself is optional).
 #pragma once
 
 #include <stddef.h>
@@ -23,9 +23,9 @@ struct CWordFold
 // Folds NumWords little-endian words at pWords (no alignment needed).
 void FoldWords(CWordFold& Fold, const uint8_t* pWords, size_t NumWords);
 
-// The ways of folding: word after word in plain C++ lanes, or in SSE2 or AVX2
-// lanes. The AVX-512 path folds in AVX2 lanes and adds byte compression to
-// the PostScript scanner. Every one gives the same fields.
+// The ways of folding: word after word in plain C++ lanes, or in SSE2, AVX2
+// or AVX-512 lanes (the path also sets the PostScript scanner's instruction
+// set). Every one gives the same fields.
 enum EFoldPath
 {
     FoldPortable,
